@@ -1,0 +1,22 @@
+# qm_test(<name> SOURCES <files...> [LIBS <targets...>] [LOCK <resource>] [LABELS <labels...>])
+# One GoogleTest executable; every TEST becomes a ctest case, run under Wine when cross-built.
+include(GoogleTest)
+
+function(qm_test name)
+    cmake_parse_arguments(QT "" "LOCK" "SOURCES;LIBS;LABELS" ${ARGN})
+    add_executable(${name} ${QT_SOURCES})
+    target_link_libraries(${name} PRIVATE ${QT_LIBS} qm_gtest qm_warnings)
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR} ${PROJECT_SOURCE_DIR}/tests)
+    set(props "")
+    if(QT_LOCK)
+        list(APPEND props RESOURCE_LOCK ${QT_LOCK})
+    endif()
+    if(QT_LABELS)
+        list(APPEND props LABELS "${QT_LABELS}")
+    endif()
+    # A fresh Wine prefix can spend several seconds booting before the listing answers.
+    gtest_discover_tests(${name}
+        DISCOVERY_MODE PRE_TEST
+        DISCOVERY_TIMEOUT 120
+        PROPERTIES TIMEOUT 300 ${props})
+endfunction()
