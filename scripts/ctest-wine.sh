@@ -8,5 +8,5 @@ shift
 # shellcheck source=wine-session.sh
 source "$here/wine-session.sh"
 trap qm_wine_stop EXIT
-qm_wine_start
+qm_wine_start "$build"
 ctest --test-dir "$build" --output-on-failure "$@"

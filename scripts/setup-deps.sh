@@ -127,8 +127,7 @@ build_gnutls() {
             --without-brotli --without-zstd --without-tpm --without-tpm2 --disable-nls \
             --disable-tools --disable-tests --disable-doc --disable-manpages --disable-gtk-doc \
             --disable-cxx --disable-guile --disable-libdane --disable-full-test-suite \
-            --with-nettle-mini=no --enable-local-libopts=no --disable-valgrind-tests \
-            --disable-hardware-acceleration=no &&
+            --disable-valgrind-tests &&
         make -s -j"$jobs" && make -s install) >&2
     # The static-only prefix must not declare GnuTLS' data symbols dllimport.
     sed -i 's|^# define _SYM_EXPORT __declspec(dllimport)|# define _SYM_EXPORT /* static-only prefix: no dllimport */|' \

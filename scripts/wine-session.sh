@@ -1,12 +1,13 @@
 # shellcheck shell=bash
-# Source this file, then `qm_wine_start` / `qm_wine_stop`. A session is one private Xvfb, one
-# private copy of a prepared Wine prefix and one persistent wineserver, so that programs that make
-# windows get a working desktop and parallel runs never share a display or a prefix.
+# Source this file, then `qm_wine_start <build-dir>` / `qm_wine_stop`. A session is one private
+# Xvfb, one private copy of a prepared Wine prefix kept in the build folder (never ~/.wine) and one
+# persistent wineserver, so that programs that make windows get a working desktop and parallel runs
+# never share a display or a prefix.
 
 qm_wine_template() {
     local ver
     ver=$(wine --version 2>/dev/null | tr -c 'A-Za-z0-9.\n' '_')
-    echo "${QM_WINE_CACHE:-$HOME/.cache/qm-wine}/template-$ver"
+    echo "$QM_WINE_ROOT/template-$ver"
 }
 
 qm_wine_make_template() {
@@ -27,6 +28,8 @@ qm_wine_make_template() {
 }
 
 qm_wine_start() {
+    QM_WINE_ROOT=$(cd "${1:?build dir}" && pwd)/wine
+    mkdir -p "$QM_WINE_ROOT"
     qm_wine_make_template
     local n=90
     while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
@@ -38,7 +41,7 @@ qm_wine_start() {
         sleep 0.05
     done
     export DISPLAY=":$n"
-    QM_WINE_DIR=$(mktemp -d /tmp/qm-wine.XXXXXX)
+    QM_WINE_DIR=$(mktemp -d "$QM_WINE_ROOT/session.XXXXXX")
     cp -a "$(qm_wine_template)" "$QM_WINE_DIR/prefix"
     export WINEPREFIX=$QM_WINE_DIR/prefix WINEARCH=win32 WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
