@@ -31,17 +31,17 @@ qm_wine_start() {
     QM_WINE_ROOT=$(cd "${1:?build dir}" && pwd)/wine
     mkdir -p "$QM_WINE_ROOT"
     qm_wine_make_template
-    local n=90
-    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-    Xvfb ":$n" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+    QM_WINE_DIR=$(mktemp -d "$QM_WINE_ROOT/session.XXXXXX")
+    # Xvfb picks a free display itself: other programs on the machine may hold :99 and friends.
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$QM_WINE_DIR/display" \
+        >/dev/null 2>&1 &
     QM_XVFB_PID=$!
     local i
-    for i in $(seq 100); do
-        [ -e "/tmp/.X11-unix/X$n" ] && break
+    for i in $(seq 200); do
+        [ -s "$QM_WINE_DIR/display" ] && break
         sleep 0.05
     done
-    export DISPLAY=":$n"
-    QM_WINE_DIR=$(mktemp -d "$QM_WINE_ROOT/session.XXXXXX")
+    export DISPLAY=":$(head -n 1 "$QM_WINE_DIR/display")"
     cp -a "$(qm_wine_template)" "$QM_WINE_DIR/prefix"
     export WINEPREFIX=$QM_WINE_DIR/prefix WINEARCH=win32 WINEDEBUG=-all
     export WINEDLLOVERRIDES="mscoree,mshtml="
