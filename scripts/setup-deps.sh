@@ -67,7 +67,10 @@ SRC
 
 src_pkgs=(gmp nettle libtasn1-6 gnutls28 libmicrohttpd)
 
-# The prefix is keyed by the source versions and this script, so a change to either rebuilds it.
+# Bump when the recipe below changes in a way that changes the built prefix.
+recipe_version=2
+
+# The prefix is keyed by the source versions and the recipe version.
 prefix_key() {
     local v s
     v=""
@@ -75,7 +78,7 @@ prefix_key() {
         v+="$s=$(apt-cache showsrc "$s" 2>/dev/null | awk '/^Version:/{print $2}' | sort -V | tail -1);"
     done
     v+="googletest=$(dpkg-query -W -f='${Version}' googletest);"
-    v+="$(sha256sum "$here/setup-deps.sh" | cut -c1-16)"
+    v+="recipe=$recipe_version"
     echo -n "$v" | sha256sum | cut -c1-16
 }
 
@@ -141,7 +144,7 @@ build_mhd() {
         --disable-nls GNUTLS_CFLAGS="-I$prefix/include" \
         GNUTLS_LIBS="$(pkg-config --static --libs gnutls)" &&
         make -s -j"$jobs" -C src/microhttpd && make -s -C src/microhttpd install &&
-        make -s install-pkgconfigDATA 2>/dev/null || make -s install-data) >&2
+        make -s -C src/include install && make -s install-pkgconfigDATA) >&2
 }
 
 build_gtest() {
@@ -176,19 +179,25 @@ main() {
         return 0
     fi
     log "building dependency prefix $prefix"
-    rm -rf "$prefix"
     mkdir -p "$prefix"
     work=$(mktemp -d /tmp/qm-deps.XXXXXX)
     chmod 777 "$work"
     trap 'rm -rf "$work"' EXIT
     cross_env
     local t0=$SECONDS
-    build_gmp; log "gmp done ($((SECONDS - t0)) s)"
-    build_nettle; log "nettle done ($((SECONDS - t0)) s)"
-    build_tasn1; log "libtasn1 done ($((SECONDS - t0)) s)"
-    build_gnutls; log "gnutls done ($((SECONDS - t0)) s)"
-    build_mhd; log "libmicrohttpd done ($((SECONDS - t0)) s)"
-    (unset CC CXX AR RANLIB CFLAGS CPPFLAGS LDFLAGS; build_gtest); log "googletest done ($((SECONDS - t0)) s)"
+    local piece
+    for piece in gmp nettle tasn1 gnutls mhd gtest; do
+        [ -f "$prefix/.done-$piece" ] && continue
+        if [ "$piece" = gtest ]; then
+            (unset CC CXX AR RANLIB CFLAGS CPPFLAGS LDFLAGS; build_gtest)
+        else
+            "build_$piece"
+        fi
+        # Static-only prefix: libtool archives only pin absolute paths.
+        rm -f "$prefix"/lib/*.la
+        touch "$prefix/.done-$piece"
+        log "$piece done ($((SECONDS - t0)) s)"
+    done
     $host-strip --strip-debug "$prefix"/lib/*.a
     link_test
     touch "$prefix/.complete"
