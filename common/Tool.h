@@ -219,8 +219,13 @@ char* readTextFile(const wchar_t* inputPath);
 
 // ---- Commands, mutexes, port test (Windows only) ----------------------------------------------
 
+// runHiddenCommand's result when no process ran (no memory, a command line longer than the system
+// takes, the process could not be created or its exit code not read): nonzero, so that a caller
+// testing for 0 never takes it for success.
+inline constexpr unsigned long kHiddenCommandNotRun = 0xFFFFFFFFUL;
+
 // Runs "cmd /c <command>" without a window and waits for its exit code. Null command: 1; no
-// memory, a command line too long for the system, or no process: 0.
+// process ran: kHiddenCommandNotRun.
 unsigned long runHiddenCommand(const wchar_t* command);
 // Starts "OqtQuillmarkWorker.exe -start" without a window and without waiting.
 void hideNOWaitCommand();
@@ -236,8 +241,12 @@ void* getMutexLock(const char* inputMutexLock, unsigned long waitMilliseconds = 
 void setCopyPath(const wchar_t* copyPath);
 
 // True when a netstat line shows 127.0.0.1:<port> (or [::1]:<port>) as local or foreign address in
-// state LISTENING or ESTABLISHED; false when not, and whenever the test fails on its way.
+// state LISTENING or ESTABLISHED; false when not, and whenever the test fails on its way (also
+// while no data folder is set).
 bool isPortInUse(int port, bool ipv6);
+
+// Switches the system random function off (the fallback source then serves) or on again.
+void setPrimaryRandomEnabledForTesting(bool enabled);
 #endif
 
 #endif // QM_COMMON_TOOL_H
