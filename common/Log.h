@@ -98,7 +98,7 @@ int setLogState(const char* logFilePath, int level);
 // the header and of size-1 characters in the section, so the value of a longer line arrives cut.
 // A value in quotation marks or apostrophes loses them and what follows the closing one.
 // Returns kIniFound, kIniCannotOpen (also for null arguments or a size below 2), kIniNoSection or
-// kIniNoKey (output then holds "" when the section was found).
+// kIniNoKey; output holds "" unless the code is kIniFound.
 int readIniValue(const char* section, const char* key, char* output, int size,
                  const char* iniPath);
 

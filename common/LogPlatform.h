@@ -1,0 +1,36 @@
+// Platform layer of the Log module: the few calls that differ between the Windows build
+// (LogWin.cpp) and the host build (LogHost.cpp). Used only by Log.cpp.
+#ifndef QM_COMMON_LOGPLATFORM_H
+#define QM_COMMON_LOGPLATFORM_H
+
+#include <string>
+#include <vector>
+
+#include "common/Log.h"
+
+// Separator put between a folder and a file name.
+#ifdef _WIN32
+inline constexpr char kLogPathSeparator = '\\';
+#else
+inline constexpr char kLogPathSeparator = '/';
+#endif
+
+unsigned long logProcessId();
+unsigned long logThreadId();
+
+// Current local date and time with the millisecond of the system clock; false when the local
+// time cannot be had.
+bool readLocalLogTime(LogTime& time);
+
+// second * 1000 + millisecond of the system clock.
+unsigned long readMillisecondsInMinute();
+
+// The places tried, in order, for an INI file given without a folder: the Windows folder, then
+// %HOMEDRIVE%%HOMEPATH%, then %HOMEDRIVE%\tmp, each with fileName appended. Places that cannot be
+// determined are left out.
+std::vector<std::string> logIniFallbackPaths(const std::string& fileName);
+
+// A UTF-8 path in the form the C runtime's fopen expects (the ANSI code page on Windows).
+std::string toRuntimePath(const std::string& utf8Path);
+
+#endif  // QM_COMMON_LOGPLATFORM_H
