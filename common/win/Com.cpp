@@ -1,7 +1,6 @@
 #include "common/win/Com.h"
 
-void throwComError(HRESULT hr, IUnknown* source, REFIID iid)
-{
+void throwComError(HRESULT hr, IUnknown* source, REFIID iid) {
     ComPtr<IErrorInfo> info;
     if (source != nullptr) {
         ComPtr<ISupportErrorInfo> support;
@@ -15,8 +14,7 @@ void throwComError(HRESULT hr, IUnknown* source, REFIID iid)
     throw ComError(hr, std::move(info));
 }
 
-HRESULT ensureThreadComInitialised()
-{
+HRESULT ensureThreadComInitialised() {
     // Never uninitialised: the thread may still hold interfaces when it ends, and a library's
     // thread-detach path runs under the loader lock.
     thread_local bool done = false;

@@ -26,16 +26,14 @@ public:
     ComPtr(ComPtr&& other) noexcept : ptr_(std::exchange(other.ptr_, nullptr)) {}
     ~ComPtr() { reset(); }
 
-    ComPtr& operator=(const ComPtr& other)
-    {
+    ComPtr& operator=(const ComPtr& other) {
         if (this != &other) {
             ComPtr copy(other);
             swap(copy);
         }
         return *this;
     }
-    ComPtr& operator=(ComPtr&& other) noexcept
-    {
+    ComPtr& operator=(ComPtr&& other) noexcept {
         if (this != &other) {
             reset();
             ptr_ = std::exchange(other.ptr_, nullptr);
@@ -44,15 +42,13 @@ public:
     }
 
     // Takes over a reference that the caller already holds (no AddRef).
-    static ComPtr adopt(T* raw)
-    {
+    static ComPtr adopt(T* raw) {
         ComPtr p;
         p.ptr_ = raw;
         return p;
     }
     // Adds a reference of its own to a pointer that the caller keeps.
-    static ComPtr share(T* raw)
-    {
+    static ComPtr share(T* raw) {
         ComPtr p;
         p.ptr_ = raw;
         p.addRef();
@@ -64,15 +60,13 @@ public:
     explicit operator bool() const { return ptr_ != nullptr; }
 
     // Releases the current reference and returns the slot for an out parameter.
-    T** put()
-    {
+    T** put() {
         reset();
         return &ptr_;
     }
     void** putVoid() { return reinterpret_cast<void**>(put()); }
 
-    void reset()
-    {
+    void reset() {
         if (ptr_ != nullptr) {
             std::exchange(ptr_, nullptr)->Release();
         }
@@ -83,8 +77,7 @@ public:
 
     // QueryInterface into another owner; the result is the HRESULT of the query.
     template <class U>
-    HRESULT queryInterface(REFIID iid, ComPtr<U>& out) const
-    {
+    HRESULT queryInterface(REFIID iid, ComPtr<U>& out) const {
         if (ptr_ == nullptr) {
             out.reset();
             return E_POINTER;
@@ -93,8 +86,7 @@ public:
     }
 
 private:
-    void addRef()
-    {
+    void addRef() {
         if (ptr_ != nullptr) {
             ptr_->AddRef();
         }
@@ -109,13 +101,11 @@ struct PlainBstrFree {
 };
 // Secrets (PINs, data to sign, decrypted values): every byte is zeroed before the string is freed.
 struct WipingBstrFree {
-    static void dispose(BSTR s)
-    {
+    static void dispose(BSTR s) {
         wipeBstr(s);
         SysFreeString(s);
     }
-    static void wipeBstr(BSTR s)
-    {
+    static void wipeBstr(BSTR s) {
         if (s != nullptr) {
             SecureZeroMemory(s, SysStringByteLen(s));
         }
@@ -131,8 +121,7 @@ public:
     BasicBstr(const BasicBstr&) = delete;
     BasicBstr& operator=(const BasicBstr&) = delete;
     BasicBstr(BasicBstr&& other) noexcept : s_(std::exchange(other.s_, nullptr)) {}
-    BasicBstr& operator=(BasicBstr&& other) noexcept
-    {
+    BasicBstr& operator=(BasicBstr&& other) noexcept {
         if (this != &other) {
             reset(std::exchange(other.s_, nullptr));
         }
@@ -147,13 +136,11 @@ public:
     UINT byteLength() const { return SysStringByteLen(s_); }
     bool empty() const { return length() == 0; }
 
-    BSTR* put()
-    {
+    BSTR* put() {
         reset();
         return &s_;
     }
-    void reset(BSTR adopted = nullptr)
-    {
+    void reset(BSTR adopted = nullptr) {
         BSTR old = std::exchange(s_, adopted);
         if (old != nullptr && old != adopted) {
             Free::dispose(old);
@@ -182,8 +169,7 @@ public:
     UniqueVariant(const UniqueVariant&) = delete;
     UniqueVariant& operator=(const UniqueVariant&) = delete;
     UniqueVariant(UniqueVariant&& other) noexcept : v_(other.v_) { VariantInit(&other.v_); }
-    UniqueVariant& operator=(UniqueVariant&& other) noexcept
-    {
+    UniqueVariant& operator=(UniqueVariant&& other) noexcept {
         if (this != &other) {
             reset();
             v_ = other.v_;
@@ -197,16 +183,14 @@ public:
     VARIANT* addr() { return &v_; }
     VARTYPE type() const { return v_.vt; }
     // Clears the current value and returns it for an out parameter.
-    VARIANT* put()
-    {
+    VARIANT* put() {
         reset();
         return &v_;
     }
     // Clears the value; the result is VariantClear's (a failure leaves the value as it was).
     HRESULT reset() { return VariantClear(&v_); }
     // Gives the value to the caller, who must VariantClear it; this owner is left empty.
-    [[nodiscard]] VARIANT release()
-    {
+    [[nodiscard]] VARIANT release() {
         VARIANT out = v_;
         VariantInit(&v_);
         return out;
@@ -222,9 +206,7 @@ private:
 class ComError {
 public:
     explicit ComError(HRESULT hr, ComPtr<IErrorInfo> info = nullptr)
-        : hr_(hr), info_(std::move(info))
-    {
-    }
+        : hr_(hr), info_(std::move(info)) {}
     HRESULT hr() const { return hr_; }
     IErrorInfo* errorInfo() const { return info_.get(); }
 
@@ -239,8 +221,7 @@ private:
 [[noreturn]] void throwComError(HRESULT hr, IUnknown* source = nullptr, REFIID iid = IID_NULL);
 
 // Throws ComError(hr) when hr is a failure; returns hr otherwise.
-inline HRESULT checkHr(HRESULT hr, IUnknown* source = nullptr, REFIID iid = IID_NULL)
-{
+inline HRESULT checkHr(HRESULT hr, IUnknown* source = nullptr, REFIID iid = IID_NULL) {
     if (FAILED(hr)) {
         throwComError(hr, source, iid);
     }
@@ -259,13 +240,10 @@ HRESULT ensureThreadComInitialised();
 class ComApartment {
 public:
     explicit ComApartment(DWORD flags = COINIT_APARTMENTTHREADED)
-        : hr_(CoInitializeEx(nullptr, flags))
-    {
-    }
+        : hr_(CoInitializeEx(nullptr, flags)) {}
     ComApartment(const ComApartment&) = delete;
     ComApartment& operator=(const ComApartment&) = delete;
-    ~ComApartment()
-    {
+    ~ComApartment() {
         if (SUCCEEDED(hr_)) {
             CoUninitialize();
         }
