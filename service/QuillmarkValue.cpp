@@ -1,0 +1,427 @@
+#include "service/QuillmarkValue.h"
+
+#include <array>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <regex>
+
+#include "common/AES.h"
+#include "common/Json.h"
+#include "common/Log.h"
+#include "common/Tool.h"
+#include "service/ServiceLog.h"
+
+namespace {
+
+constexpr const char* kModuleName = "QuillmarkValue";
+
+// http or https, a dotted IPv4 address or host labels, an optional "/", an optional port.
+constexpr const char* kUrlPattern =
+    "^https?:\\/\\/(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\\.(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?"
+    ")){3})|(([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])(\\.([a-zA-Z0-9]|[a-zA-Z0-9]"
+    "[a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9]))*))\\/?(:\\d+)?$";
+constexpr const char* kSchemePattern = "https?:\\/\\/";
+constexpr const char* kPortPattern = ":.*";
+constexpr const char* kWhiteSpace = " \t\n\v\f\r";
+
+// libstdc++'s backtracking matcher is exponential on some patterns and recurses once per input
+// character; the list entries are the pages' own texts, so every expression runs on the
+// polynomial matcher instead.
+constexpr auto kRegexFlags = std::regex::ECMAScript | std::regex_constants::__polynomial;
+constexpr auto kRegexFlagsIgnoreCase = kRegexFlags | std::regex::icase;
+
+struct FreeDeleter {
+    void operator()(uint8_t* bytes) const { std::free(bytes); }
+};
+using CipherBytes = std::unique_ptr<uint8_t, FreeDeleter>;
+
+struct ValueEntry {
+    bool used = false;  // the channel is present
+    std::string channel;
+    std::string domainList;
+    int32_t timeoutMinutes = 0;
+    int64_t expiry = 0;  // seconds since 1970 UTC; 0 = no expiry
+    CipherBytes cipherText;
+    int32_t cipherLength = 0;
+};
+
+int64_t systemClock() {
+#ifdef _WIN32
+    // time_t is 32 bits in this runtime.
+    return static_cast<int64_t>(_time64(nullptr));
+#else
+    return static_cast<int64_t>(std::time(nullptr));
+#endif
+}
+
+struct Module {
+    std::array<ValueEntry, kValueEntryCount> valueStore;
+    std::array<uint8_t, kValueKeySize> valueKey{};
+    std::array<uint8_t, kValueKeySize> valueIV{};
+    std::vector<std::string> urlCheckList;
+    bool urlUnlocked = false;
+    ValueClock clock = systemClock;
+};
+
+Module& module() {
+    static Module instance;
+    return instance;
+}
+
+int64_t now() {
+    return module().clock();
+}
+
+// Plain text: the value of a read, the decoded value of a store.
+void wipeAndFree(char* text) {
+    if (text == nullptr) {
+        return;
+    }
+    volatile char* cursor = text;
+    while (*cursor != '\0') {
+        *cursor++ = '\0';
+    }
+    std::free(text);
+}
+
+struct WipingFree {
+    void operator()(char* text) const { wipeAndFree(text); }
+};
+using SecretText = std::unique_ptr<char, WipingFree>;
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool equalsIgnoringCase(const std::string& a, const char* b) {
+    const size_t length = std::strlen(b);
+    if (a.size() != length) {
+        return false;
+    }
+    for (size_t i = 0; i < length; ++i) {
+        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int findChannel(const char* channel) {
+    auto& store = module().valueStore;
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        if (store[i].used && equalsIgnoringCase(store[i].channel, channel)) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+int findFreeEntry() {
+    auto& store = module().valueStore;
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        if (!store[i].used) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// A full store makes room by clearing every entry that has expired; entries without expiry
+// (stored as 0) count as expired too. The new channel takes the highest index cleared.
+int sweepFullStore() {
+    auto& store = module().valueStore;
+    const int64_t current = now();
+    int taken = -1;
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        if (store[i].expiry < current) {
+            clearValueEntry(i);
+            taken = i;
+        }
+    }
+    return taken;
+}
+
+void replaceAllIn(std::string& text, const std::string& needle, const std::string& replacement) {
+    for (size_t at = text.find(needle); at != std::string::npos;
+         at = text.find(needle, at + replacement.size())) {
+        text.replace(at, needle.size(), replacement);
+    }
+}
+
+void logRegexException(const char* message, const std::exception* error) {
+    const char* text = error != nullptr ? error->what() : nullptr;
+    logWarning(message, (text != nullptr && *text != '\0') ? text : "Unknown exception");
+}
+
+// Empties the state of one read on every way out of getQuillmarkValue.
+struct ReadScope {
+    ~ReadScope() {
+        module().urlCheckList.clear();
+        module().urlUnlocked = false;
+    }
+};
+
+char* newEmptyText() {
+    auto* text = static_cast<char*>(std::calloc(1, 1));
+    if (text == nullptr) {
+        logAllocationFailure(kModuleName, __LINE__);
+    }
+    return text;
+}
+
+}  // namespace
+
+void trimLeft(std::string& text) {
+    text.erase(0, text.find_first_not_of(kWhiteSpace));
+}
+
+void trimRight(std::string& text) {
+    const size_t last = text.find_last_not_of(kWhiteSpace);
+    text.erase(last == std::string::npos ? 0 : last + 1);
+}
+
+void initValueStore(const uint8_t* valueKey, const uint8_t* valueIV) {
+    Module& state = module();
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        clearValueEntry(i);
+    }
+    if (valueKey == nullptr || valueIV == nullptr) {
+        state.valueKey.fill(0);
+        state.valueIV.fill(0);
+        aesSetValueKey(nullptr, nullptr);
+        return;
+    }
+    std::memcpy(state.valueKey.data(), valueKey, kValueKeySize);
+    std::memcpy(state.valueIV.data(), valueIV, kValueKeySize);
+    aesSetValueKey(state.valueKey.data(), state.valueIV.data());
+}
+
+void clearValueEntry(int32_t index) {
+    if (index < 0 || index >= kValueEntryCount) {
+        return;
+    }
+    module().valueStore[index] = ValueEntry{};
+}
+
+int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t timeoutMinutes,
+                          const char* value) {
+    if (channel == nullptr) {
+        logNullParameter("channel", kModuleName, __LINE__);
+        return kValueBadArgument;
+    }
+    if (domainList == nullptr) {
+        logNullParameter("domain_list", kModuleName, __LINE__);
+        return kValueBadArgument;
+    }
+    if (timeoutMinutes < 0) {
+        return kValueBadArgument;
+    }
+    if (value == nullptr) {
+        logNullParameter("value", kModuleName, __LINE__);
+        return kValueBadArgument;
+    }
+    const size_t listLength = std::strlen(domainList);
+    if (listLength > kMaxDomainListLength) {
+        logWarningInt("QuillmarkValue domain list too long: ", static_cast<int32_t>(listLength));
+        return kValueBadArgument;
+    }
+
+    // Encipher before touching the store: a value that cannot be kept must not replace the old
+    // one, nor be answered as stored.
+    int32_t cipherLength = 0;
+    CipherBytes cipherText(aesEncryptWithPrefix(value, &cipherLength));
+    if (!cipherText) {
+        logAllocationFailure(kModuleName, __LINE__);
+        return kValueNotEnciphered;
+    }
+
+    int index = findChannel(channel);
+    const bool newEntry = index < 0;
+    if (newEntry) {
+        index = findFreeEntry();
+    }
+    if (index < 0) {
+        index = sweepFullStore();
+    }
+    if (index < 0) {
+        logWarning("QuillmarkValue: ", "Full");
+        return kValueStoreFull;
+    }
+
+    ValueEntry& entry = module().valueStore[index];
+    if (newEntry) {
+        entry.used = true;
+        entry.channel = channel;
+    }
+    entry.domainList = domainList;
+    entry.timeoutMinutes = timeoutMinutes;
+    entry.expiry = timeoutMinutes == 0 ? 0 : now() + int64_t{60} * timeoutMinutes;
+    entry.cipherText = std::move(cipherText);
+    entry.cipherLength = cipherLength;
+    return kValueStored;
+}
+
+void setUnlockURL(const char* domainList) {
+    Module& state = module();
+    state.urlUnlocked = false;
+    state.urlCheckList.clear();
+    if (domainList == nullptr || *domainList == '\0') {
+        return;
+    }
+    const size_t listLength = std::strlen(domainList);
+    if (listLength > kMaxDomainListLength) {
+        logWarningInt("QuillmarkValue domain list too long: ", static_cast<int32_t>(listLength));
+        return;
+    }
+    std::vector<std::string> pieces;
+    splitToVector(domainList, ";", pieces);
+    logNormal("Enable url check list", "");
+    for (std::string& piece : pieces) {
+        trimLeft(piece);
+        trimRight(piece);
+        if (piece.empty()) {
+            continue;
+        }
+        if (piece.front() == '.') {
+            piece.insert(0, "*");
+        }
+        if (piece.back() == '.') {
+            piece.push_back('*');
+        }
+        logNormal("Url check list: ", piece.c_str());
+        replaceAllIn(piece, "*", "\\S*");
+        replaceAllIn(piece, ".", "\\.");
+        state.urlCheckList.push_back(std::move(piece));
+    }
+}
+
+bool checkUnlockDomain(const char* origin) {
+    Module& state = module();
+    state.urlUnlocked = false;
+    if (origin == nullptr) {
+        return false;
+    }
+    try {
+        static const std::regex urlPattern(kUrlPattern, kRegexFlagsIgnoreCase);
+        if (std::strlen(origin) > kMaxOriginLength || !std::regex_match(origin, urlPattern)) {
+            logWarning("[Warning] ", "Input domain is not url");
+            return false;
+        }
+        if (state.urlCheckList.empty()) {
+            return false;
+        }
+        logNormal("Unlock original domain input: ", origin);
+
+        std::string alternation;
+        for (const std::string& entry : state.urlCheckList) {
+            std::string item = entry;
+            if (!item.empty() && item.back() == '/') {
+                item.pop_back();
+            }
+            alternation += "(" + item + "\\/?)|";
+        }
+        alternation.pop_back();
+
+        static const std::regex scheme(kSchemePattern, kRegexFlags);
+        static const std::regex port(kPortPattern, kRegexFlags);
+        std::string host = std::regex_replace(std::string(origin), scheme, "");
+        host = std::regex_replace(host, port, "");
+
+        const std::regex allowed(alternation, kRegexFlagsIgnoreCase);
+        state.urlUnlocked = std::regex_match(host, allowed);
+    } catch (const std::exception& error) {
+        logRegexException("unlock exception: ", &error);
+        state.urlUnlocked = false;
+    } catch (...) {
+        logRegexException("unlock exception: ", nullptr);
+        state.urlUnlocked = false;
+    }
+    return state.urlUnlocked;
+}
+
+char* getQuillmarkValue(const char* channel, const char* origin) {
+    ReadScope scope;
+    if (channel == nullptr) {
+        logNullParameter("channel", kModuleName, __LINE__);
+        return newEmptyText();
+    }
+    if (origin == nullptr) {
+        logNullParameter("domain", kModuleName, __LINE__);
+        return newEmptyText();
+    }
+    const int index = findChannel(channel);
+    if (index < 0) {
+        logWarning("QuillmarkValue no current channel", channel);
+        return newEmptyText();
+    }
+    ValueEntry& entry = module().valueStore[index];
+    setUnlockURL(entry.domainList.c_str());
+    if (!checkUnlockDomain(origin)) {
+        logWarning("QuillmarkValue url check fail", origin);
+        return newEmptyText();
+    }
+    if (entry.expiry != 0) {
+        const int64_t current = now();
+        logNormalInt("QuillmarkValue current_time: ", static_cast<int32_t>(current));
+        if (current > entry.expiry) {
+            logWarning("QuillmarkValue: ", "Timeout");
+            logWarningInt("QuillmarkValue expired_time: ", static_cast<int32_t>(entry.expiry));
+            return newEmptyText();
+        }
+        entry.expiry = current + int64_t{60} * entry.timeoutMinutes;
+        logNormalInt("QuillmarkValue update expired_time: ", static_cast<int32_t>(entry.expiry));
+    } else {
+        logNormal("QuillmarkValue: ", "No expired time");
+    }
+    char* text = aesDecryptStripPrefix(entry.cipherText.get(), entry.cipherLength,
+                                       module().valueKey.data(), module().valueIV.data());
+    if (text == nullptr) {
+        logAllocationFailure(kModuleName, __LINE__);
+    }
+    return text;
+}
+
+void handleSetQuillmarkValue(const JsonMap* request, JsonMap* response) {
+    SecretText channel(getJsonMapValue(request, "channel"));
+    SecretText domainList(getJsonMapValue(request, "domain_list"));
+    SecretText value(getJsonMapValue(request, "value"));
+    if (!channel || !domainList || !value) {
+        setJsonMapResult(response, kValueBadArgument);
+        return;
+    }
+    setJsonMapResult(response, setQuillmarkValue(channel.get(), domainList.get(),
+                                                 getJsonMapTimeout(request), value.get()));
+}
+
+void handleGetQuillmarkValue(const JsonMap* request, const char* origin, JsonMap* response) {
+    SecretText channel(getJsonMapValue(request, "channel"));
+    if (!channel) {
+        setJsonMapResult(response, kValueBadArgument);
+        return;
+    }
+    SecretText text(getQuillmarkValue(channel.get(), origin));
+    if (!text) {
+        setJsonMapResult(response, kValueNotEnciphered);
+        return;
+    }
+    setJsonMapValue(response, "result", text.get());
+}
+
+void setValueClockForTesting(ValueClock clock) {
+    module().clock = clock != nullptr ? clock : systemClock;
+}
+
+ValueEntryView valueEntryForTesting(int32_t index) {
+    if (index < 0 || index >= kValueEntryCount) {
+        return ValueEntryView{};
+    }
+    const ValueEntry& entry = module().valueStore[index];
+    return ValueEntryView{entry.used,           entry.channel, entry.domainList,
+                          entry.timeoutMinutes, entry.expiry,  entry.cipherLength};
+}
+
+std::vector<std::string> urlCheckListForTesting() {
+    return module().urlCheckList;
+}
