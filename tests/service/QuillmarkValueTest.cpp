@@ -1,0 +1,400 @@
+#include "service/QuillmarkValue.h"
+
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <climits>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/AES.h"
+#include "common/Json.h"
+
+namespace {
+
+constexpr int64_t kStart = 1'800'000'000;  // a moment in 2027, past the 32-bit time_t range soon
+int64_t fakeNow = kStart;
+int64_t fakeClock() {
+    return fakeNow;
+}
+
+struct FreeText {
+    void operator()(char* text) const { std::free(text); }
+};
+using Text = std::unique_ptr<char, FreeText>;
+
+std::vector<uint8_t> bytes(uint8_t first) {
+    std::vector<uint8_t> result(kValueKeySize);
+    for (size_t i = 0; i < result.size(); ++i) {
+        result[i] = static_cast<uint8_t>(first + 7 * i);
+    }
+    return result;
+}
+
+const std::vector<uint8_t> kKey = bytes(0x11);
+const std::vector<uint8_t> kIv = bytes(0x5a);
+
+// What a caller from origin gets; "<null>" when the value could not be deciphered.
+std::string read(const char* channel, const char* origin) {
+    Text text(getQuillmarkValue(channel, origin));
+    return text ? std::string(text.get()) : std::string("<null>");
+}
+
+std::string channelName(int i) {
+    return "channel" + std::to_string(i);
+}
+
+class QuillmarkValueTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fakeNow = kStart;
+        setValueClockForTesting(fakeClock);
+        initValueStore(kKey.data(), kIv.data());
+    }
+    void TearDown() override {
+        initValueStore(kKey.data(), kIv.data());
+        setValueClockForTesting(nullptr);
+    }
+};
+
+// ---- Domain lists ----------------------------------------------------------------------------
+
+struct DomainCase {
+    const char* name;
+    const char* domainList;
+    const char* origin;
+    bool admitted;
+};
+
+const DomainCase kDomainCases[] = {
+    {"leading dot admits a sub-domain", ".example.com", "https://a.example.com", true},
+    {"leading dot admits any depth and port", ".example.com", "http://a.b.example.com:8443", true},
+    {"leading dot refuses the bare domain", ".example.com", "https://example.com", false},
+    {"leading dot refuses a look-alike", ".example.com", "https://a.badexample.com", false},
+    {"exact entry admits that host", "example.com", "https://example.com", true},
+    {"exact entry admits any port", "example.com", "http://example.com:8080", true},
+    {"exact entry refuses a sub-domain", "example.com", "https://www.example.com", false},
+    {"exact entry refuses another domain", "example.com", "https://example.org", false},
+    {"dot is literal", "example.com", "https://exampleXcom", false},
+    {"star admits every host", "*", "https://anything.org", true},
+    {"star admits an address", "*", "http://127.0.0.1:56362", true},
+    {"trailing dot admits any top-level label", "example.", "https://example.org", true},
+    {"trailing dot is not a sub-domain rule", "example.", "https://www.example.com", false},
+    {"entry with a scheme never matches", "https://example.com", "https://example.com", false},
+    {"entry with a path never matches", "example.com/path", "https://example.com", false},
+    {"final slash of an entry is dropped", "example.com/", "https://example.com", true},
+    {"origin with a final slash", "example.com", "https://example.com/", true},
+    {"upper-case host, lower-case entry", "example.com", "https://EXAMPLE.COM", true},
+    {"lower-case host, upper-case entry", "EXAMPLE.Com", "https://example.com", true},
+    {"upper-case scheme is kept in the host", "example.com", "HTTPS://example.com", false},
+    {"upper-case scheme only passes a star", "*", "HTTPS://example.com", true},
+    {"underscore in the host is not a URL", "*", "https://my_host.example.com", false},
+    {"path after the port is not a URL", "*", "https://example.com:443/path", false},
+    {"other scheme is not a URL", "*", "ftp://example.com", false},
+    {"null origin text", "*", "null", false},
+    {"empty list admits nobody", "", "https://example.com", false},
+    {"list of blanks and separators admits nobody", " ; ;\t", "https://example.com", false},
+    {"entries are trimmed", " example.org ;\texample.com\r\n", "https://example.com", true},
+    {"second entry", "example.org;example.com", "https://example.com:1", true},
+    {"invalid pattern locks", "exa(mple.com", "https://example.com", false},
+    {"back-reference locks", "(a)\\1", "https://aa", false},
+};
+
+class DomainListTest : public QuillmarkValueTest,
+                       public ::testing::WithParamInterface<DomainCase> {};
+
+TEST_P(DomainListTest, AdmitsOnlyListedHosts) {
+    const DomainCase& row = GetParam();
+    setUnlockURL(row.domainList);
+    EXPECT_EQ(checkUnlockDomain(row.origin), row.admitted);
+
+    // The same through the store.
+    ASSERT_EQ(setQuillmarkValue("ch", row.domainList, 0, "secret"), kValueStored);
+    EXPECT_EQ(read("ch", row.origin), row.admitted ? "secret" : "");
+    EXPECT_TRUE(urlCheckListForTesting().empty());
+}
+
+std::string caseName(const ::testing::TestParamInfo<DomainCase>& row) {
+    std::string name;
+    for (const char* c = row.param.name; *c != '\0'; ++c) {
+        name += std::isalnum(static_cast<unsigned char>(*c)) ? *c : '_';
+    }
+    return name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, DomainListTest, ::testing::ValuesIn(kDomainCases), caseName);
+
+TEST_F(QuillmarkValueTest, ListEntriesBecomePatterns) {
+    setUnlockURL(" .example.com ;; example. ;*;a.b");
+    EXPECT_EQ(urlCheckListForTesting(),
+              (std::vector<std::string>{"\\S*\\.example\\.com", "example\\.\\S*", "\\S*", "a\\.b"}));
+}
+
+// A page chooses the list and its origin; neither may stall the service.
+TEST_F(QuillmarkValueTest, PathologicalListsAndOriginsAnswerAtOnce) {
+    const std::string longLabel(63, 'a');
+    std::string longHost = longLabel;
+    while (longHost.size() < 240) {
+        longHost += "." + longLabel;
+    }
+    const std::string hostOrigin = "https://" + longHost.substr(0, 240);
+    const char* lists[] = {
+        "(a+)+b",
+        "*a*a*a*a*a*a*a*a*a*a*a*a*a*b",
+        "(a|aa)+b;((a*)*)*b;(a|a?)+b",
+    };
+    const auto begin = std::chrono::steady_clock::now();
+    for (const char* list : lists) {
+        setUnlockURL(list);
+        EXPECT_FALSE(checkUnlockDomain(hostOrigin.c_str())) << list;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+}
+
+TEST_F(QuillmarkValueTest, OverlongOriginIsNeverAdmitted) {
+    std::string host;
+    while (host.size() < kMaxOriginLength) {
+        host += "abcdefgh.";
+    }
+    host += "com";
+    const std::string origin = "https://" + host;
+    setUnlockURL("*");
+    EXPECT_FALSE(checkUnlockDomain(origin.c_str()));
+    // A very long one must not exhaust the stack of a matcher either.
+    const std::string huge = "https://" + std::string(200000, 'a');
+    EXPECT_FALSE(checkUnlockDomain(huge.c_str()));
+}
+
+TEST_F(QuillmarkValueTest, OverlongDomainListIsRefused) {
+    const std::string fits(kMaxDomainListLength, '*');
+    const std::string overlong(kMaxDomainListLength + 1, '*');
+    EXPECT_EQ(setQuillmarkValue("long", overlong.c_str(), 0, "v"), kValueBadArgument);
+    EXPECT_FALSE(valueEntryForTesting(0).used);
+    EXPECT_EQ(setQuillmarkValue("long", fits.c_str(), 0, "v"), kValueStored);
+    EXPECT_EQ(read("long", "https://example.com"), "v");
+}
+
+// ---- Storing and reading ---------------------------------------------------------------------
+
+TEST_F(QuillmarkValueTest, StoresAndReadsBack) {
+    ASSERT_EQ(setQuillmarkValue("ch", "example.com", 0, "the value"), kValueStored);
+    const ValueEntryView entry = valueEntryForTesting(0);
+    EXPECT_TRUE(entry.used);
+    EXPECT_EQ(entry.channel, "ch");
+    EXPECT_EQ(entry.expiry, 0);
+    // "QuillmarkAESCBC" + 9 characters + NUL = 25 bytes, padded to 32.
+    EXPECT_EQ(entry.cipherLength, 32);
+    EXPECT_EQ(read("ch", "https://example.com"), "the value");
+    EXPECT_EQ(read("ch", "https://example.com"), "the value");
+    EXPECT_EQ(read("other", "https://example.com"), "");
+    EXPECT_EQ(read(nullptr, "https://example.com"), "");
+    EXPECT_EQ(read("ch", nullptr), "");
+}
+
+TEST_F(QuillmarkValueTest, ChannelIgnoresCaseAndStoringAgainReplaces) {
+    ASSERT_EQ(setQuillmarkValue("Channel", "example.com", 0, "first"), kValueStored);
+    ASSERT_EQ(setQuillmarkValue("other", "*", 0, "x"), kValueStored);
+    ASSERT_EQ(setQuillmarkValue("CHANNEL", "example.org", 5, "second"), kValueStored);
+
+    const ValueEntryView entry = valueEntryForTesting(0);
+    EXPECT_EQ(entry.channel, "Channel");
+    EXPECT_EQ(entry.domainList, "example.org");
+    EXPECT_EQ(entry.timeoutMinutes, 5);
+    EXPECT_FALSE(valueEntryForTesting(2).used);
+    EXPECT_EQ(read("channel", "https://example.org"), "second");
+    EXPECT_EQ(read("channel", "https://example.com"), "");
+}
+
+TEST_F(QuillmarkValueTest, BadArgumentsStoreNothing) {
+    struct Case {
+        const char* name;
+        const char* channel;
+        const char* list;
+        int32_t timeout;
+        const char* value;
+    };
+    const Case cases[] = {
+        {"no channel", nullptr, "*", 0, "v"},
+        {"no list", "ch", nullptr, 0, "v"},
+        {"no value", "ch", "*", 0, nullptr},
+        {"negative timeout", "ch", "*", -1, "v"},
+    };
+    for (const Case& row : cases) {
+        EXPECT_EQ(setQuillmarkValue(row.channel, row.list, row.timeout, row.value),
+                  kValueBadArgument)
+            << row.name;
+    }
+    EXPECT_FALSE(valueEntryForTesting(0).used);
+}
+
+TEST_F(QuillmarkValueTest, ExpirySlidesWithEachRead) {
+    ASSERT_EQ(setQuillmarkValue("ch", "*", 5, "v"), kValueStored);
+    EXPECT_EQ(valueEntryForTesting(0).expiry, kStart + 300);
+
+    fakeNow = kStart + 4 * 60;
+    EXPECT_EQ(read("ch", "https://a.b"), "v");
+    EXPECT_EQ(valueEntryForTesting(0).expiry, kStart + 9 * 60);
+
+    fakeNow = kStart + 9 * 60;  // exactly at the expiry: still valid
+    EXPECT_EQ(read("ch", "https://a.b"), "v");
+
+    fakeNow = kStart + 14 * 60 + 1;
+    EXPECT_EQ(read("ch", "https://a.b"), "");
+    // An expired entry stays until it is overwritten or swept.
+    EXPECT_TRUE(valueEntryForTesting(0).used);
+    EXPECT_EQ(read("ch", "https://a.b"), "");
+
+    // A refused caller does not slide the expiry.
+    ASSERT_EQ(setQuillmarkValue("ch", "example.com", 5, "w"), kValueStored);
+    fakeNow += 4 * 60;
+    EXPECT_EQ(read("ch", "https://other.com"), "");
+    fakeNow += 2 * 60;
+    EXPECT_EQ(read("ch", "https://example.com"), "");
+}
+
+TEST_F(QuillmarkValueTest, LongTimeoutsDoNotOverflow) {
+    ASSERT_EQ(setQuillmarkValue("ch", "*", 40'000'000, "v"), kValueStored);
+    EXPECT_EQ(valueEntryForTesting(0).expiry, kStart + int64_t{2'400'000'000});
+    ASSERT_EQ(setQuillmarkValue("ch", "*", INT32_MAX, "v"), kValueStored);
+    EXPECT_EQ(valueEntryForTesting(0).expiry, kStart + int64_t{60} * INT32_MAX);
+    fakeNow = kStart + int64_t{3'000'000'000};
+    EXPECT_EQ(read("ch", "https://a.b"), "v");
+}
+
+TEST_F(QuillmarkValueTest, FullStoreSweepsExpiredAndNonExpiringEntries) {
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        ASSERT_EQ(setQuillmarkValue(channelName(i).c_str(), "*", 10, "v"), kValueStored);
+    }
+    EXPECT_EQ(setQuillmarkValue("extra", "*", 10, "v"), kValueStoreFull);
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        EXPECT_EQ(valueEntryForTesting(i).channel, channelName(i));
+    }
+
+    ASSERT_EQ(setQuillmarkValue(channelName(3).c_str(), "*", 1, "v"), kValueStored);
+    ASSERT_EQ(setQuillmarkValue(channelName(5).c_str(), "*", 0, "v"), kValueStored);
+    ASSERT_EQ(setQuillmarkValue(channelName(7).c_str(), "*", 1, "v"), kValueStored);
+    fakeNow = kStart + 2 * 60;
+    ASSERT_EQ(setQuillmarkValue("extra", "*", 10, "new"), kValueStored);
+
+    EXPECT_EQ(valueEntryForTesting(7).channel, "extra");
+    EXPECT_FALSE(valueEntryForTesting(3).used);
+    EXPECT_FALSE(valueEntryForTesting(5).used);
+    for (int i : {0, 1, 2, 4, 6, 8, 15}) {
+        EXPECT_EQ(valueEntryForTesting(i).channel, channelName(i));
+    }
+    EXPECT_EQ(read("extra", "https://a.b"), "new");
+    EXPECT_EQ(read(channelName(3).c_str(), "https://a.b"), "");
+}
+
+TEST_F(QuillmarkValueTest, ValueThatCannotBeEncipheredIsNotStored) {
+    ASSERT_EQ(setQuillmarkValue("ch", "example.com", 0, "old"), kValueStored);
+    aesSetValueKey(nullptr, nullptr);
+    EXPECT_EQ(setQuillmarkValue("ch", "*", 5, "new"), kValueNotEnciphered);
+    EXPECT_EQ(setQuillmarkValue("fresh", "*", 0, "new"), kValueNotEnciphered);
+    aesSetValueKey(kKey.data(), kIv.data());
+
+    const ValueEntryView entry = valueEntryForTesting(0);
+    EXPECT_EQ(entry.domainList, "example.com");
+    EXPECT_EQ(entry.timeoutMinutes, 0);
+    EXPECT_FALSE(valueEntryForTesting(1).used);
+    EXPECT_EQ(read("ch", "https://example.com"), "old");
+}
+
+TEST_F(QuillmarkValueTest, ValueThatCannotBeDecipheredReadsAsNull) {
+    // Enciphered under another key than the one the store deciphers with.
+    const std::vector<uint8_t> otherKey = bytes(0x99);
+    aesSetValueKey(otherKey.data(), kIv.data());
+    ASSERT_EQ(setQuillmarkValue("ch", "*", 0, "v"), kValueStored);
+    aesSetValueKey(kKey.data(), kIv.data());
+    EXPECT_EQ(read("ch", "https://a.b"), "<null>");
+}
+
+TEST_F(QuillmarkValueTest, TrimsWhiteSpace) {
+    std::string text = " \t\n\v\f\rtext \t\n\v\f\r";
+    trimLeft(text);
+    EXPECT_EQ(text, "text \t\n\v\f\r");
+    trimRight(text);
+    EXPECT_EQ(text, "text");
+    std::string blank = " \t ";
+    trimRight(blank);
+    EXPECT_EQ(blank, "");
+}
+
+// ---- The reserved functions ------------------------------------------------------------------
+
+std::string result(const JsonMap* response) {
+    Text text(getJsonMapValue(response, "result"));
+    return text ? std::string(text.get()) : std::string("<absent>");
+}
+
+std::string serve(const char* requestJson, const char* origin) {
+    JsonMapPtr request(parseJsonMap(requestJson));
+    JsonMapPtr response(createJsonMap());
+    EXPECT_TRUE(request && response);
+    if (!request || !response) {
+        return "<no map>";
+    }
+    const std::string function = Text(getJsonMapValue(request.get(), "FunctionName")).get();
+    if (function == "setQuillmarkValue") {
+        handleSetQuillmarkValue(request.get(), response.get());
+    } else {
+        handleGetQuillmarkValue(request.get(), origin, response.get());
+    }
+    return result(response.get());
+}
+
+TEST_F(QuillmarkValueTest, ReservedFunctionsAnswerResult) {
+    struct Case {
+        const char* name;
+        const char* request;
+        const char* origin;
+        const char* result;
+    };
+    const Case cases[] = {
+        {"store", R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"example.com","value":"v1","timeout":"5"})",
+         "https://example.com", "0"},
+        {"read", R"({"FunctionName":"getQuillmarkValue","channel":"C"})", "https://example.com",
+         "v1"},
+        {"read refused", R"({"FunctionName":"getQuillmarkValue","channel":"c"})",
+         "https://evil.com", ""},
+        {"read unknown", R"({"FunctionName":"getQuillmarkValue","channel":"x"})",
+         "https://example.com", ""},
+        {"read without channel", R"({"FunctionName":"getQuillmarkValue"})",
+         "https://example.com", "61005"},
+        {"store without value", R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*"})",
+         "https://example.com", "61005"},
+        {"store without list", R"({"FunctionName":"setQuillmarkValue","channel":"c","value":"v"})",
+         "https://example.com", "61005"},
+        {"store without channel", R"({"FunctionName":"setQuillmarkValue","domain_list":"*","value":"v"})",
+         "https://example.com", "61005"},
+        {"negative timeout", R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v","timeout":"-3"})",
+         "https://example.com", "61005"},
+        {"value still the first", R"({"FunctionName":"getQuillmarkValue","channel":"c"})",
+         "https://example.com", "v1"},
+    };
+    for (const Case& row : cases) {
+        EXPECT_EQ(serve(row.request, row.origin), row.result) << row.name;
+    }
+}
+
+TEST_F(QuillmarkValueTest, ReservedReadOfAnUndecipherableValueAnswers61001) {
+    const std::vector<uint8_t> otherKey = bytes(0x99);
+    aesSetValueKey(otherKey.data(), kIv.data());
+    ASSERT_EQ(setQuillmarkValue("c", "*", 0, "v"), kValueStored);
+    aesSetValueKey(kKey.data(), kIv.data());
+    EXPECT_EQ(serve(R"({"FunctionName":"getQuillmarkValue","channel":"c"})", "https://a.b"),
+              "61001");
+}
+
+TEST_F(QuillmarkValueTest, ReservedStoreOfAValueThatCannotBeEncipheredAnswers61001) {
+    aesSetValueKey(nullptr, nullptr);
+    EXPECT_EQ(serve(R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v"})",
+                    "https://a.b"),
+              "61001");
+    aesSetValueKey(kKey.data(), kIv.data());
+}
+
+}  // namespace
