@@ -495,10 +495,10 @@ void* getMutexLock(const char* inputMutexLock, unsigned long waitMilliseconds) {
         QM_TOOL_ALLOC_FAILED();
         return nullptr;
     }
+    // The object lives in the caller's session: no namespace prefix.
     wchar_t objectName[kMutexNameUnits] = {};
-    std::swprintf(objectName, kMutexNameUnits, L"%ls_%ls", user.get(),
-                  utf8ToWide(inputMutexLock).c_str());
-    objectName[kMutexNameUnits - 1] = L'\0';
+    safeCopyWString(objectName, kMutexNameUnits,
+                    (std::wstring(user.get()) + L"_" + utf8ToWide(inputMutexLock)).c_str());
     user.reset();
 
     // A null access list: every account of this session may open the lock.
