@@ -80,7 +80,9 @@ void snapshot(char (&destination)[N], const char (&source)[N]) {
     destination[N - 1] = '\0';
 }
 
-const char* orEmpty(const char* text) { return text != nullptr ? text : ""; }
+const char* orEmpty(const char* text) {
+    return text != nullptr ? text : "";
+}
 
 // Levels outside the table have no tag.
 const char* levelTag(int level) {
@@ -119,7 +121,9 @@ int32_t parseLevel(const char* text) {
     return static_cast<int32_t>(value);
 }
 
-bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool isBlank(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 std::string_view trimLeft(std::string_view text) {
     while (!text.empty() && isBlank(text.front())) {
@@ -222,7 +226,8 @@ void writeFrontEndInt(const char* word, const char* message, int32_t value) {
     }
     char tag[kLogTagSize];
     snapshot(tag, gState.logTag);
-    writeLogLine(kLogLevelDebug, "[%s]%s %s%d", tag, word, orEmpty(message), static_cast<int>(value));
+    writeLogLine(kLogLevelDebug, "[%s]%s %s%d", tag, word, orEmpty(message),
+                 static_cast<int>(value));
 }
 
 }  // namespace
@@ -276,9 +281,9 @@ void buildLogFileName(char* fileName, char* timeStamp) {
     const char* dot = std::strrchr(path, '.');
     int written = 0;
     if (dot != nullptr) {
-        written = std::snprintf(fileName, kLogPathSize, "%.*s_%04d%02d%02d%s",
-                                static_cast<int>(dot - path), path, now.year, now.month, now.day,
-                                dot);
+        written =
+            std::snprintf(fileName, kLogPathSize, "%.*s_%04d%02d%02d%s",
+                          static_cast<int>(dot - path), path, now.year, now.month, now.day, dot);
     } else {
         written = std::snprintf(fileName, kLogPathSize, "%s_%04d%02d%02d", path, now.year,
                                 now.month, now.day);
@@ -289,7 +294,9 @@ void buildLogFileName(char* fileName, char* timeStamp) {
     }
 }
 
-unsigned long getMillisecondsInMinute() { return readMillisecondsInMinute(); }
+unsigned long getMillisecondsInMinute() {
+    return readMillisecondsInMinute();
+}
 
 // ---- Settings --------------------------------------------------------------------------------
 
@@ -432,8 +439,8 @@ bool setLog(const char* inputPrefixName) {
         iniPath = kLogIniFileName;
     }
     int code = configureLogFromIni(kLogIniSection, iniPath.c_str());
-    writeLogLine(kLogLevelDebug, "%s %d %s Compile Time : %s %s", kSourceModule, __LINE__,
-                 "setLog", __DATE__, __TIME__);
+    writeLogLine(kLogLevelDebug, "%s %d %s Compile Time : %s %s", kSourceModule, __LINE__, "setLog",
+                 __DATE__, __TIME__);
     gState.logEnabled.store(code == 0);
     if (gState.logEnabled.load()) {
         logNormal("Log state: ", "Enable");
@@ -441,9 +448,13 @@ bool setLog(const char* inputPrefixName) {
     return gState.logEnabled.load();
 }
 
-bool isLogEnabled() { return gState.logEnabled.load(); }
+bool isLogEnabled() {
+    return gState.logEnabled.load();
+}
 
-bool clearLogEnabled() { return gState.logEnabled.exchange(false); }
+bool clearLogEnabled() {
+    return gState.logEnabled.exchange(false);
+}
 
 // ---- Front-ends ------------------------------------------------------------------------------
 
@@ -459,7 +470,9 @@ void logNormalInt(const char* message, int32_t value) {
     writeFrontEndInt(kWordNormal, message, value);
 }
 
-void logError(const char* message, const char* value) { writeFrontEnd(kWordError, message, value); }
+void logError(const char* message, const char* value) {
+    writeFrontEnd(kWordError, message, value);
+}
 
 void logErrorInt(const char* message, int32_t value) {
     writeFrontEndInt(kWordError, message, value);
@@ -506,9 +519,13 @@ void resetLogForTesting() {
     folders.fallbackFolders.clear();
 }
 
-void setLogEnabledForTesting(bool enabled) { gState.logEnabled.store(enabled); }
+void setLogEnabledForTesting(bool enabled) {
+    gState.logEnabled.store(enabled);
+}
 
-void setLogTagForTesting(const char* tag) { copyBounded(gState.logTag, kLogTagSize, orEmpty(tag)); }
+void setLogTagForTesting(const char* tag) {
+    copyBounded(gState.logTag, kLogTagSize, orEmpty(tag));
+}
 
 std::string logTagForTesting() {
     char tag[kLogTagSize];
@@ -524,7 +541,9 @@ LogSettings logSettingsForTesting() {
     return settings;
 }
 
-void setLogClockForTesting(LogClock clock) { gState.clock.store(clock); }
+void setLogClockForTesting(LogClock clock) {
+    gState.clock.store(clock);
+}
 
 void setLogIniFoldersForTesting(std::vector<std::string> setLogFolders,
                                 std::vector<std::string> fallbackFolders) {

@@ -99,8 +99,7 @@ int setLogState(const char* logFilePath, int level);
 // A value in quotation marks or apostrophes loses them and what follows the closing one.
 // Returns kIniFound, kIniCannotOpen (also for null arguments or a size below 2), kIniNoSection or
 // kIniNoKey; output holds "" unless the code is kIniFound.
-int readIniValue(const char* section, const char* key, char* output, int size,
-                 const char* iniPath);
+int readIniValue(const char* section, const char* key, char* output, int size, const char* iniPath);
 
 // ---- Set-up ----------------------------------------------------------------------------------
 

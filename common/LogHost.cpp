@@ -8,9 +8,13 @@
 #include "common/Log.h"
 #include "common/LogPlatform.h"
 
-unsigned long logProcessId() { return static_cast<unsigned long>(getpid()); }
+unsigned long logProcessId() {
+    return static_cast<unsigned long>(getpid());
+}
 
-unsigned long logThreadId() { return static_cast<unsigned long>(gettid()); }
+unsigned long logThreadId() {
+    return static_cast<unsigned long>(gettid());
+}
 
 bool readLocalLogTime(LogTime& time) {
     timespec now{};
@@ -48,4 +52,6 @@ std::vector<std::string> logIniFallbackPaths(const std::string& fileName) {
     return paths;
 }
 
-std::string toRuntimePath(const std::string& utf8Path) { return utf8Path; }
+std::string toRuntimePath(const std::string& utf8Path) {
+    return utf8Path;
+}

@@ -22,9 +22,13 @@ std::string expandedPath(const char* text, const std::string& fileName) {
 
 }  // namespace
 
-unsigned long logProcessId() { return GetCurrentProcessId(); }
+unsigned long logProcessId() {
+    return GetCurrentProcessId();
+}
 
-unsigned long logThreadId() { return GetCurrentThreadId(); }
+unsigned long logThreadId() {
+    return GetCurrentThreadId();
+}
 
 bool readLocalLogTime(LogTime& time) {
     SYSTEMTIME now;
@@ -70,8 +74,7 @@ std::string toRuntimePath(const std::string& utf8Path) {
     }
     std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, utf8Path.c_str(), -1, wide.data(), wideLength);
-    int ansiLength =
-        WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    int ansiLength = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (ansiLength <= 0) {
         return utf8Path;
     }
