@@ -33,8 +33,8 @@ struct Sha512Context {
 
 // Starts a hash: count 0, the standard initial hash values.
 void sha512Init(Sha512Context* context);
-// Adds length bytes; whole blocks are compressed as soon as they are complete. Null bytes with
-// a length of 0 add nothing.
+// Adds length bytes; whole blocks are compressed as soon as they are complete. Null bytes add
+// nothing.
 void sha512Update(Sha512Context* context, const void* bytes, size_t length);
 // Pads, compresses the last block(s) and writes the 64-byte digest (chaining words big-endian).
 // The context must be initialised again before reuse.
