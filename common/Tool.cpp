@@ -140,7 +140,7 @@ char** splitVersion(const char* version) {
     return splitString(buffer, ",");
 }
 
-} // namespace
+}  // namespace
 
 namespace qm::tool_detail {
 
@@ -155,7 +155,7 @@ void logAllocationFailure(int line) {
     logErrorInt("Memory allocate fail at line: ", line);
 }
 
-} // namespace qm::tool_detail
+}  // namespace qm::tool_detail
 
 void safeCopyString(char* destination, size_t size, const char* source) {
     if (destination == nullptr || size == 0 || source == nullptr) {
@@ -232,7 +232,9 @@ bool lastConversionFailed() {
     return status == kConversionNotNumber || status == kConversionMissing;
 }
 
-int32_t conversionStatusForTesting() { return state.conversionStatus; }
+int32_t conversionStatusForTesting() {
+    return state.conversionStatus;
+}
 
 char* replaceAll(const char* input, const char* needle, const char* replacement) {
     if (input == nullptr) {
@@ -267,8 +269,7 @@ char* replaceAll(const char* input, const char* needle, const char* replacement)
     }
     char* out = result;
     const char* from = input;
-    for (const char* p = std::strstr(from, needle); p != nullptr;
-         p = std::strstr(from, needle)) {
+    for (const char* p = std::strstr(from, needle); p != nullptr; p = std::strstr(from, needle)) {
         std::memcpy(out, from, static_cast<size_t>(p - from));
         out += p - from;
         std::memcpy(out, replacement, replacementLength);
@@ -389,7 +390,7 @@ char* unescapeJsonValue(const char* input) {
         return nullptr;
     }
     static constexpr const char* kEscapes[][2] = {
-        {"\\r", "\r"},       {"\\n", "\n"},       {"\\t", "\t"}, {"\\u000f", "\x0f"},
+        {"\\r", "\r"},       {"\\n", "\n"},       {"\\t", "\t"},  {"\\u000f", "\x0f"},
         {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
     };
     char* text = duplicateString(input);
@@ -450,8 +451,8 @@ size_t base64Decode(unsigned char* output, const char* input) {
     unsigned int group = 0;
     size_t inGroup = 0;
     for (size_t i = 0; i < n; ++i) {
-        group = (group << 6U) | static_cast<unsigned int>(base64Value(
-                                    static_cast<unsigned char>(input[i])));
+        group = (group << 6U) |
+                static_cast<unsigned int>(base64Value(static_cast<unsigned char>(input[i])));
         if (++inGroup == 4) {
             output[out++] = static_cast<unsigned char>(group >> 16U);
             output[out++] = static_cast<unsigned char>(group >> 8U);
@@ -588,8 +589,8 @@ char* generateSessionId() {
 int64_t timeValueFromTmForTesting(const std::tm& time) {
     const int yearsSince1900 = time.tm_year;
     // The leap test is made on the count since 1900, as every peer computes it.
-    const bool leap = (yearsSince1900 % 4 == 0 && yearsSince1900 % 100 != 0) ||
-                      yearsSince1900 % 400 == 0;
+    const bool leap =
+        (yearsSince1900 % 4 == 0 && yearsSince1900 % 100 != 0) || yearsSince1900 % 400 == 0;
     const int64_t yearLength = leap ? 31622400 : 31536000;
     return static_cast<int64_t>(yearsSince1900 + 1900 - 2015) * yearLength +
            static_cast<int64_t>(time.tm_mday) * 86400 + static_cast<int64_t>(time.tm_hour) * 3600 +

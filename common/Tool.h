@@ -249,4 +249,4 @@ bool isPortInUse(int port, bool ipv6);
 void setPrimaryRandomEnabledForTesting(bool enabled);
 #endif
 
-#endif // QM_COMMON_TOOL_H
+#endif  // QM_COMMON_TOOL_H

@@ -4,13 +4,13 @@
 
 #include "common/ToolInternal.h"
 
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 bool genRandom(void* buffer, size_t length) {
     auto* out = static_cast<unsigned char*>(buffer);
@@ -41,7 +41,9 @@ char* getExecutePathUtf8() {
     return duplicateString(path);
 }
 
-char* getWindowsPathUtf8() { return duplicateString("/etc"); }
+char* getWindowsPathUtf8() {
+    return duplicateString("/etc");
+}
 
 char* getUserTempPathUtf8() {
     const char* folder = std::getenv("TMPDIR");

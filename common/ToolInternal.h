@@ -10,9 +10,9 @@ void warnNullParameter(const char* name, int line);
 // The "Memory allocate fail at file: " / "... at line: " pair for the module "Tool".
 void logAllocationFailure(int line);
 
-} // namespace qm::tool_detail
+}  // namespace qm::tool_detail
 
 #define QM_TOOL_WARN_NULL(name) ::qm::tool_detail::warnNullParameter(name, __LINE__)
 #define QM_TOOL_ALLOC_FAILED() ::qm::tool_detail::logAllocationFailure(__LINE__)
 
-#endif // QM_COMMON_TOOLINTERNAL_H
+#endif  // QM_COMMON_TOOLINTERNAL_H

@@ -37,7 +37,7 @@ bool equalsLowered(const char* text, size_t length, const char* lowered) {
     return true;
 }
 
-} // namespace
+}  // namespace
 
 char* getJsonValue(const char* inputJSONObj, const char* key) {
     if (inputJSONObj == nullptr) {

@@ -147,8 +147,8 @@ bool createHiddenProcess(wchar_t* commandLine, PROCESS_INFORMATION& process) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     GetStartupInfoW(&startup);
-    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                          nullptr, nullptr, &startup, &process) != FALSE;
+    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
+                          nullptr, &startup, &process) != FALSE;
 }
 
 // One netstat line: protocol, local address, foreign address, state.
@@ -160,12 +160,12 @@ bool lineShowsAddress(const char* line, const char* address) {
     if (std::sscanf(line, "%511s %511s %511s %511s", protocol, local, foreign, lineState) != 4) {
         return false;
     }
-    const bool active = _stricmp(lineState, "LISTENING") == 0 ||
-                        _stricmp(lineState, "ESTABLISHED") == 0;
+    const bool active =
+        _stricmp(lineState, "LISTENING") == 0 || _stricmp(lineState, "ESTABLISHED") == 0;
     return active && (_stricmp(local, address) == 0 || _stricmp(foreign, address) == 0);
 }
 
-} // namespace
+}  // namespace
 
 // ---- Wide texts -------------------------------------------------------------------------------
 
@@ -351,8 +351,8 @@ wchar_t* getCopyPath(const char* folderName) {
     if (path == nullptr) {
         return nullptr;
     }
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT,
-                                path))) {
+    if (FAILED(
+            SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) {
         logError("Get copy path: ", "Fail");
         path[0] = L'\0';
         return path;
@@ -402,11 +402,17 @@ char* readTextFile(const wchar_t* inputPath) {
     return duplicateString(text.c_str());
 }
 
-char* getExecutePathUtf8() { return utf8OfWidePath(getExecutePath()); }
+char* getExecutePathUtf8() {
+    return utf8OfWidePath(getExecutePath());
+}
 
-char* getWindowsPathUtf8() { return utf8OfWidePath(getWindowsPath()); }
+char* getWindowsPathUtf8() {
+    return utf8OfWidePath(getWindowsPath());
+}
 
-char* getUserTempPathUtf8() { return utf8OfWidePath(getUserTempPath()); }
+char* getUserTempPathUtf8() {
+    return utf8OfWidePath(getUserTempPath());
+}
 
 bool isFileExistUtf8(const char* inputFileName) {
     if (inputFileName == nullptr) {

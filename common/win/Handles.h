@@ -111,4 +111,4 @@ private:
     bool active_ = true;
 };
 
-#endif // QM_COMMON_WIN_HANDLES_H
+#endif  // QM_COMMON_WIN_HANDLES_H

@@ -285,8 +285,9 @@ TEST(ToolEncodings, Base64Encode) {
         const char* expected;
     };
     const Case cases[] = {
-        {"three bytes", "abc", "YWJj"}, {"empty", "", ""},         {"one byte", "a", "YQ=="},
-        {"two bytes", "ab", "YWI="},    {"four", "abcd", "YWJjZA=="},
+        {"three bytes", "abc", "YWJj"}, {"empty", "", ""},
+        {"one byte", "a", "YQ=="},      {"two bytes", "ab", "YWI="},
+        {"four", "abcd", "YWJjZA=="},
     };
     for (const Case& c : cases) {
         char output[32];
@@ -479,8 +480,7 @@ TEST(ToolTime, TimeValueFormula) {
         {"common year", makeTime(2023, 7, 5, 10, 20, 30),
          8LL * 31536000 + 5 * 86400 + 10 * 3600 + 20 * 60 + 30},
         {"leap year", makeTime(2024, 1, 1, 0, 0, 1), 9LL * 31622400 + 86400 + 1},
-        {"2000 counts as a common year", makeTime(2000, 1, 1, 0, 0, 0),
-         -15LL * 31536000 + 86400},
+        {"2000 counts as a common year", makeTime(2000, 1, 1, 0, 0, 0), -15LL * 31536000 + 86400},
         {"far future stays 64-bit", makeTime(2200, 1, 1, 0, 0, 0), 185LL * 31536000 + 86400},
     };
     for (const Case& c : cases) {
@@ -545,8 +545,8 @@ TEST(ToolJson, MoreThan64TokensFindsNothing) {
     // 31 pairs are 63 tokens with the object; 32 pairs are 65.
     std::string json31 = "{";
     for (int i = 0; i < 31; ++i) {
-        json31 += (i != 0 ? ",\"k" : "\"k") + std::to_string(i) + "\":\"v" + std::to_string(i) +
-                  "\"";
+        json31 +=
+            (i != 0 ? ",\"k" : "\"k") + std::to_string(i) + "\":\"v" + std::to_string(i) + "\"";
     }
     const std::string json32 = json31 + ",\"k31\":\"v31\"}";
     json31 += "}";
@@ -555,4 +555,4 @@ TEST(ToolJson, MoreThan64TokensFindsNothing) {
     EXPECT_EQ(adopt(getJsonValue(json32.c_str(), "k31")), std::nullopt);
 }
 
-} // namespace
+}  // namespace

@@ -140,12 +140,19 @@ TEST(ToolWide, ConversionEdges) {
     SysFreeString(empty);
 
     // Lenient both ways: bad input becomes U+FFFD instead of failing.
-    BSTR replaced = utf8ToBstr("a\xFF" "b", 3);
+    BSTR replaced = utf8ToBstr(
+        "a\xFF"
+        "b",
+        3);
     ASSERT_NE(replaced, nullptr);
-    EXPECT_STREQ(replaced, L"a\xFFFD" L"b");
+    EXPECT_STREQ(replaced,
+                 L"a\xFFFD"
+                 L"b");
     SysFreeString(replaced);
     const wchar_t lone[] = {L'a', 0xD800, L'b', 0};
-    EXPECT_EQ(adopt(bstrToUtf8(lone)), "a\xEF\xBF\xBD" "b");
+    EXPECT_EQ(adopt(bstrToUtf8(lone)),
+              "a\xEF\xBF\xBD"
+              "b");
 }
 
 TEST(ToolWide, SharedHolders) {
@@ -181,7 +188,8 @@ TEST(ToolWide, DuplicateAndStripExeExtension) {
     }
 }
 
-// ---- Folders and files ---------------------------------------------------------------------------
+// ---- Folders and files
+// ---------------------------------------------------------------------------
 
 TEST(ToolFolders, SystemFolders) {
     wchar_t module[MAX_PATH] = {};
@@ -210,7 +218,8 @@ TEST(ToolFolders, SystemFolders) {
     EXPECT_EQ(adoptWide(getCopyPath("D\xC3\xA4t")), std::wstring(common) + L"\\D\x00E4t");
     EXPECT_EQ(adoptWide(getCopyPath(nullptr)), std::wstring(common));
     // The path stays within its 260 units.
-    const std::optional<std::wstring> longPath = adoptWide(getCopyPath(std::string(400, 'x').c_str()));
+    const std::optional<std::wstring> longPath =
+        adoptWide(getCopyPath(std::string(400, 'x').c_str()));
     ASSERT_TRUE(longPath.has_value());
     EXPECT_EQ(longPath->size(), 259U);
 
@@ -296,7 +305,8 @@ TEST(ToolRandomWin, FallbackSourceServesWithoutTheSystemFunction) {
     EXPECT_NE(std::memcmp(a, b, sizeof(a)), 0);
 }
 
-// ---- Named mutexes across processes ---------------------------------------------------------------
+// ---- Named mutexes across processes
+// ---------------------------------------------------------------
 
 // Arguments: mutex name, ready event, release event, "release" or "abandon".
 QM_TEST_CHILD_MAIN(holdMutexChild) {
@@ -376,9 +386,12 @@ TEST_F(ToolMutexTest, AbandonedCountsAsNotObtainedOnce) {
     EXPECT_TRUE(mutex.valid());
 }
 
-TEST_F(ToolMutexTest, NullNameGivesNull) { EXPECT_EQ(getMutexLock(nullptr, 0), nullptr); }
+TEST_F(ToolMutexTest, NullNameGivesNull) {
+    EXPECT_EQ(getMutexLock(nullptr, 0), nullptr);
+}
 
-// ---- Port test over a stand-in netstat -------------------------------------------------------------
+// ---- Port test over a stand-in netstat
+// -------------------------------------------------------------
 
 // Puts a netstat.bat that prints the given lines where cmd finds it before the system's netstat
 // (the current folder, and the front of PATH), and a data folder for the output file.
@@ -427,27 +440,49 @@ TEST_F(ToolPortTest, ReadsTheNetstatLines) {
         bool expected;
     };
     const Case cases[] = {
-        {"listening", {"  TCP    127.0.0.1:56362        0.0.0.0:0              LISTENING"}, 56362,
-         false, true},
+        {"listening",
+         {"  TCP    127.0.0.1:56362        0.0.0.0:0              LISTENING"},
+         56362,
+         false,
+         true},
         {"further digit is another port",
-         {"  TCP    127.0.0.1:563621       0.0.0.0:0              LISTENING"}, 56362, false,
+         {"  TCP    127.0.0.1:563621       0.0.0.0:0              LISTENING"},
+         56362,
+         false,
          false},
-        {"state without case", {"  TCP    127.0.0.1:56362   0.0.0.0:0   listening"}, 56362, false,
+        {"state without case",
+         {"  TCP    127.0.0.1:56362   0.0.0.0:0   listening"},
+         56362,
+         false,
          true},
         {"foreign address established",
-         {"  TCP    127.0.0.1:50000   127.0.0.1:56362   ESTABLISHED"}, 56362, false, true},
-        {"other states do not count", {"  TCP    127.0.0.1:56362   127.0.0.1:50000   TIME_WAIT"},
-         56362, false, false},
+         {"  TCP    127.0.0.1:50000   127.0.0.1:56362   ESTABLISHED"},
+         56362,
+         false,
+         true},
+        {"other states do not count",
+         {"  TCP    127.0.0.1:56362   127.0.0.1:50000   TIME_WAIT"},
+         56362,
+         false,
+         false},
         {"three words never match", {"  UDP    127.0.0.1:56362        *:*"}, 56362, false, false},
-        {"no loopback line", {"  TCP    10.0.0.1:56362   0.0.0.0:0   LISTENING"}, 56362, false,
+        {"no loopback line",
+         {"  TCP    10.0.0.1:56362   0.0.0.0:0   LISTENING"},
+         56362,
+         false,
          false},
         {"match after other lines",
          {"Active Connections", "  TCP    127.0.0.1:80   0.0.0.0:0   LISTENING",
           "  TCP    127.0.0.1:56362   0.0.0.0:0   LISTENING"},
-         56362, false, true},
+         56362,
+         false,
+         true},
         {"IPv6 loopback", {"  TCP    [::1]:56362   [::]:0   LISTENING"}, 56362, true, true},
-        {"IPv6 flag ignores IPv4 lines", {"  TCP    127.0.0.1:56362   0.0.0.0:0   LISTENING"},
-         56362, true, false},
+        {"IPv6 flag ignores IPv4 lines",
+         {"  TCP    127.0.0.1:56362   0.0.0.0:0   LISTENING"},
+         56362,
+         true,
+         false},
     };
     for (const Case& c : cases) {
         netstatPrints(c.lines);
@@ -461,7 +496,8 @@ TEST_F(ToolPortTest, NoDataFolderCountsAsFree) {
     EXPECT_FALSE(isPortInUse(56362, false));
 }
 
-// ---- Handle owners ----------------------------------------------------------------------------------
+// ---- Handle owners
+// ----------------------------------------------------------------------------------
 
 bool handleIsOpen(HANDLE handle) {
     DWORD flags = 0;
@@ -493,8 +529,8 @@ TEST(Handles, EachOwnerKnowsItsInvalidValue) {
     EXPECT_FALSE(UniqueHandle().valid());
     EXPECT_FALSE(UniqueFileHandle().valid());
     EXPECT_FALSE(UniqueFileHandle(INVALID_HANDLE_VALUE).valid());
-    const UniqueFileHandle missing(CreateFileW(L"Z:\\no\\such\\file", GENERIC_READ, 0, nullptr,
-                                               OPEN_EXISTING, 0, nullptr));
+    const UniqueFileHandle missing(
+        CreateFileW(L"Z:\\no\\such\\file", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_FALSE(missing.valid());
     EXPECT_FALSE(UniqueHmodule().valid());
     UniqueHmodule library(LoadLibraryW(L"version.dll"));
@@ -539,4 +575,4 @@ TEST(Handles, ScopeExitRunsUnlessDismissed) {
     EXPECT_EQ(runs, 1);
 }
 
-} // namespace
+}  // namespace

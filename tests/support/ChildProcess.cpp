@@ -18,7 +18,7 @@ std::wstring ownProgramPath() {
     return path;
 }
 
-} // namespace
+}  // namespace
 
 bool registerChildMain(const wchar_t* name, ChildMain main) {
     int count = 0;
@@ -72,7 +72,9 @@ ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept {
     return *this;
 }
 
-ChildProcess::~ChildProcess() { terminate(); }
+ChildProcess::~ChildProcess() {
+    terminate();
+}
 
 bool ChildProcess::running() const {
     return process_ != nullptr && WaitForSingleObject(process_, 0) == WAIT_TIMEOUT;
@@ -114,7 +116,9 @@ TestEvent::~TestEvent() {
     }
 }
 
-void TestEvent::set() { SetEvent(event_); }
+void TestEvent::set() {
+    SetEvent(event_);
+}
 
 bool TestEvent::wait(DWORD milliseconds) {
     return event_ != nullptr && WaitForSingleObject(event_, milliseconds) == WAIT_OBJECT_0;

@@ -28,9 +28,9 @@ using ChildMain = int (*)(const std::vector<std::wstring>& arguments);
 // named name; otherwise returns false. Used by QM_TEST_CHILD_MAIN.
 bool registerChildMain(const wchar_t* name, ChildMain main);
 
-#define QM_TEST_CHILD_MAIN(name)                                                               \
-    static int name(const std::vector<std::wstring>& arguments);                               \
-    [[maybe_unused]] static const bool name##Registered = registerChildMain(L## #name, name);  \
+#define QM_TEST_CHILD_MAIN(name)                                                              \
+    static int name(const std::vector<std::wstring>& arguments);                              \
+    [[maybe_unused]] static const bool name##Registered = registerChildMain(L## #name, name); \
     static int name([[maybe_unused]] const std::vector<std::wstring>& arguments)
 
 // A child process of the test program (owner of its handles; a child still running when the owner
@@ -77,4 +77,4 @@ private:
     HANDLE event_ = nullptr;
 };
 
-#endif // QM_TESTS_SUPPORT_CHILDPROCESS_H
+#endif  // QM_TESTS_SUPPORT_CHILDPROCESS_H
