@@ -1,0 +1,470 @@
+// QuillmarkHttps: listeners, the access handler and its completion step, the form-field
+// collector, the reply and the preflight.
+#include "service/QuillmarkHttps.h"
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/Json.h"
+#include "common/Log.h"
+#include "common/Tool.h"
+#include "service/QuillmarkSession.h"
+#include "service/ServiceLog.h"
+
+namespace {
+
+constexpr const char* kModuleName = "Quillmark";
+constexpr std::size_t kPostBufferSize = 8192;
+constexpr std::size_t kHostChars = 63;
+
+constexpr int32_t kResultNoTlsInformation = 61001;
+constexpr int32_t kResultNoOrigin = 61012;
+constexpr int32_t kResultNotLocalhost = 61904;
+
+enum RequestKind : int32_t {
+    kPostRequest = 1,
+    kOtherRequest = 2,
+};
+
+// One HTTP request, kept in libmicrohttpd's per-request context pointer.
+struct ConnectionState {
+    int32_t kind = kOtherRequest;
+    MHD_PostProcessor* postProcessor = nullptr;
+    std::string requestBody;  // the "Parameter" field collected so far
+    bool overLimit = false;   // the field grew past the limit; the request gets no reply
+    bool collectFailed = false;
+
+    ~ConnectionState() {
+        if (postProcessor != nullptr) {
+            MHD_destroy_post_processor(postProcessor);
+        }
+        wipe(requestBody);
+    }
+
+    static void wipe(std::string& text) {
+        volatile char* p = text.data();
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            p[i] = 0;
+        }
+        text.clear();
+    }
+};
+
+struct FrontEndState {
+    std::mutex daemonsMutex;
+    std::vector<MHD_Daemon*> daemons;
+    std::atomic<std::size_t> parameterLimit{kMaxParameterBytes};
+};
+
+FrontEndState state;
+
+// A text that may hold the page's secrets: wiped before it is freed.
+struct WipeText {
+    void operator()(char* text) const {
+        if (text != nullptr) {
+            volatile char* p = text;
+            for (std::size_t i = 0; text[i] != '\0'; ++i) {
+                p[i] = 0;
+            }
+            std::free(text);
+        }
+    }
+};
+
+// The values of the request being completed; they belong to it alone.
+struct RequestValues {
+    JsonMapPtr requestMap;
+    std::optional<std::string> requestReferer;
+    std::string requestOrigin;
+    JsonMapPtr responseMap;
+};
+
+bool equalsIgnoreCase(const char* a, const char* b) {
+    return a != nullptr && b != nullptr && compareJsonMapKeys(a, b) == 0;
+}
+
+// Request values are read from the headers only: a query argument, a cookie or a form field of
+// the same name must never stand in for "Host", "Origin" or "Referer".
+const char* requestHeader(MHD_Connection* connection, const char* name) {
+    return MHD_lookup_connection_value(connection, MHD_HEADER_KIND, name);
+}
+
+MHD_Result sendHttpResponse(MHD_Connection* connection, bool preflight, RequestValues& values) {
+    MHD_Response* response = nullptr;
+    if (!preflight) {
+        if (!values.responseMap) {
+            return MHD_NO;
+        }
+        std::unique_ptr<char, WipeText> text(serializeJsonMap(values.responseMap.get()));
+        values.responseMap.reset();
+        if (!text) {
+            logAllocationFailure(kModuleName, __LINE__);
+            return MHD_NO;
+        }
+        response = MHD_create_response_from_buffer(std::strlen(text.get()), text.get(),
+                                                   MHD_RESPMEM_MUST_COPY);
+    } else {
+        response = MHD_create_response_from_buffer(0, nullptr, MHD_RESPMEM_PERSISTENT);
+        const char* origin = requestHeader(connection, "origin");
+        values.requestOrigin = origin != nullptr ? origin : "";
+    }
+    if (response == nullptr) {
+        return MHD_NO;
+    }
+    if (startsWith("http", values.requestOrigin.c_str())) {
+        MHD_add_response_header(response, "Access-Control-Allow-Origin",
+                                values.requestOrigin.c_str());
+    }
+    if (equalsIgnoreCase(requestHeader(connection, "Connection"), "keep-alive")) {
+        MHD_add_response_header(response, "Keep-Alive", "timeout=15, max=100");
+    }
+    if (!preflight) {
+        MHD_add_response_header(response, "X-XSS-Protection", "1; mode=block");
+    } else {
+        values.requestOrigin.clear();
+        MHD_add_response_header(response, "Access-Control-Allow-Methods", "POST");
+        MHD_add_response_header(response, "Access-Control-Allow-Private-Network", "true");
+        MHD_add_response_header(response, "Access-Control-Max-Age", "30");
+    }
+    MHD_Result queued =
+        MHD_queue_response(connection, preflight ? MHD_HTTP_NO_CONTENT : MHD_HTTP_OK, response);
+    MHD_destroy_response(response);
+    return queued;
+}
+
+// Judges the TLS protocol of the connection: true to go on.
+bool acceptProtocol(int protocol) {
+    const char* name = nullptr;
+    switch (protocol) {
+        case 2:
+            logWarning("Insecure connection: ", "TLS 1.0");
+            return false;
+        case 3:
+            logWarning("Insecure connection: ", "TLS 1.1");
+            return false;
+        case 4:
+            name = "TLS 1.2";
+            break;
+        case 5:
+            name = "TLS 1.3";
+            break;
+        case 200:
+            name = "DTLS 0.9";
+            break;
+        case 201:
+            name = "DTLS 1.0";
+            break;
+        case 202:
+            name = "DTLS 1.2";
+            break;
+        default:
+            logWarning("Insecure connection: ", "Unknow connection protocol");
+            logWarningInt("Insecure connection: ", protocol);
+            return false;
+    }
+    logNormal("TLS version: ", name);
+    return true;
+}
+
+// The origin of the page: the "Origin" header, or scheme://host:port rebuilt from the "Referer"
+// header. False when neither gives one.
+bool settleOrigin(MHD_Connection* connection, RequestValues& values) {
+    const char* referer = requestHeader(connection, "referer");
+    if (referer != nullptr) {
+        values.requestReferer = referer;
+    }
+    logNormal("Referer: ", referer);
+    const char* origin = requestHeader(connection, "origin");
+    values.requestOrigin = origin != nullptr ? origin : "";
+    logNormal("Origin: ", values.requestOrigin.c_str());
+    if (!values.requestOrigin.empty() && values.requestOrigin != "null") {
+        return true;
+    }
+    logWarning("Empty origin: ", values.requestOrigin.c_str());
+    logWarning("Extract origin from referer: ", "Start");
+    if (!values.requestReferer || values.requestReferer->empty() ||
+        *values.requestReferer == "null") {
+        logWarning("Empty Referer: ", referer);
+        logWarning("Extract origin from referer: ", "Fail");
+        return false;
+    }
+    char** pieces = splitString(values.requestReferer->c_str(), "/");
+    if (pieces == nullptr) {
+        logAllocationFailure(kModuleName, __LINE__);
+        return false;
+    }
+    std::vector<std::string> list;
+    for (char** piece = pieces; *piece != nullptr; ++piece) {
+        list.emplace_back(*piece);
+        std::free(*piece);
+    }
+    std::free(static_cast<void*>(pieces));
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        char message[32];
+        std::snprintf(message, sizeof message, "UrlList[%d]: ", static_cast<int>(i));
+        logNormal(message, list[i].c_str());
+    }
+    if (list.size() < 3) {
+        logWarning("UrlList error: ", "");
+        logWarning("Extract origin from referer: ", "Fail");
+        return false;
+    }
+    values.requestOrigin = list[0] + "/" + list[1] + "/" + list[2];
+    logNormal("New Origin: ", values.requestOrigin.c_str());
+    return true;
+}
+
+// Puts a code alone into the response (the request is then not dispatched).
+void answerWithCode(RequestValues& values, int32_t code) {
+    values.responseMap.reset(createJsonMap());
+    if (values.responseMap) {
+        setJsonMapResult(values.responseMap.get(), code);
+    }
+}
+
+// Completion of a POST whose body has arrived: one at a time in the whole process.
+MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request) {
+    // Let the post processor hand over whatever of the field it still holds.
+    MHD_destroy_post_processor(request.postProcessor);
+    request.postProcessor = nullptr;
+    if (request.overLimit || request.collectFailed) {
+        logWarning("Parameter size over limit, no reply: ", request.overLimit ? "Yes" : "No");
+        return MHD_NO;
+    }
+
+    RequestValues values;
+    std::unique_lock<std::mutex> lock = lockRequests();
+    logNormal("Release Mode", "");
+    [&] {
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
+        if (info == nullptr) {
+            logWarning("Get connection information error", "");
+            answerWithCode(values, kResultNoTlsInformation);
+            return;
+        }
+        if (!acceptProtocol(info->protocol)) {
+            return;
+        }
+        char host[kHostChars + 1] = {};
+        safeCopyString(host, sizeof host, requestHeader(connection, "host"));
+        logNormal("Host: ", host);
+        if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
+            logWarning("This connection is NOT from localhost", "");
+            answerWithCode(values, kResultNotLocalhost);
+            return;
+        }
+        std::unique_ptr<char, WipeText> text(urlBase64Decode(request.requestBody.c_str()));
+        ConnectionState::wipe(request.requestBody);
+        if (!text) {
+            logAllocationFailure(kModuleName, __LINE__);
+            return;
+        }
+        values.requestMap.reset(parseJsonMap(text.get()));
+        if (!values.requestMap) {
+            logAllocationFailure(kModuleName, __LINE__);
+            return;
+        }
+        if (!settleOrigin(connection, values)) {
+            answerWithCode(values, kResultNoOrigin);
+            return;
+        }
+        values.responseMap = dispatchRequest(values.requestMap.get(), values.requestOrigin.c_str());
+    }();
+    MHD_Result result = sendHttpResponse(connection, false, values);
+    values = RequestValues();
+    logSeparatorLine();
+    return result;
+}
+
+MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const char* key,
+                                const char* /*filename*/, const char* /*contentType*/,
+                                const char* /*transferEncoding*/, const char* data,
+                                uint64_t /*offset*/, size_t size) {
+    auto* request = static_cast<ConnectionState*>(context);
+    if (key == nullptr || std::strcmp(key, "Parameter") != 0 || size == 0 || request->overLimit ||
+        request->collectFailed) {
+        return MHD_YES;
+    }
+    if (size > state.parameterLimit.load() - request->requestBody.size()) {
+        request->overLimit = true;
+        ConnectionState::wipe(request->requestBody);
+        std::string().swap(request->requestBody);
+        return MHD_YES;
+    }
+    try {
+        request->requestBody.append(data, size);
+    } catch (const std::bad_alloc&) {
+        logAllocationFailure(kModuleName, __LINE__);
+        request->collectFailed = true;
+        std::string().swap(request->requestBody);
+    }
+    return MHD_YES;
+}
+
+MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, const char* /*url*/,
+                             const char* method, const char* /*version*/, const char* uploadData,
+                             size_t* uploadDataSize, void** requestContext) {
+    auto* request = static_cast<ConnectionState*>(*requestContext);
+    if (request == nullptr) {
+        std::unique_ptr<ConnectionState> created(new (std::nothrow) ConnectionState);
+        if (!created) {
+            logAllocationFailure(kModuleName, __LINE__);
+            return MHD_NO;
+        }
+        if (std::strcmp(method, "POST") == 0) {
+            created->postProcessor = MHD_create_post_processor(
+                connection, kPostBufferSize, &collectPostParameter, created.get());
+            if (created->postProcessor == nullptr) {
+                return MHD_NO;
+            }
+            created->kind = kPostRequest;
+        }
+        *requestContext = created.release();
+        return MHD_YES;
+    }
+    if (request->kind != kPostRequest) {
+        const char* requestMethod = requestHeader(connection, "Access-Control-Request-Method");
+        const char* privateNetwork =
+            requestHeader(connection, "Access-Control-Request-Private-Network");
+        if (std::strcmp(method, "OPTIONS") == 0 && requestMethod != nullptr &&
+            std::strcmp(requestMethod, "POST") == 0 && privateNetwork != nullptr &&
+            std::strcmp(privateNetwork, "true") == 0) {
+            RequestValues values;
+            return sendHttpResponse(connection, true, values);
+        }
+        logError("Request method error: ", method);
+        return MHD_NO;
+    }
+    if (*uploadDataSize != 0) {
+        if (!request->overLimit && !request->collectFailed) {
+            MHD_post_process(request->postProcessor, uploadData, *uploadDataSize);
+        }
+        *uploadDataSize = 0;
+        if (request->overLimit) {
+            // No reason to take in the rest of an oversized body: the request gets no reply.
+            logWarning("Parameter size over limit, no reply: ", "Yes");
+            return MHD_NO;
+        }
+        return MHD_YES;
+    }
+    return completeRequest(connection, *request);
+}
+
+void onRequestCompleted(void* /*context*/, MHD_Connection* /*connection*/, void** requestContext,
+                        MHD_RequestTerminationCode /*code*/) {
+    delete static_cast<ConnectionState*>(*requestContext);
+    *requestContext = nullptr;
+}
+
+void mhdLogger(void* /*context*/, const char* format, va_list arguments) {
+    writeLogLineV(kLogLevelDebug, format, arguments);
+}
+
+}  // namespace
+
+MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen_t length) {
+    if (address != nullptr && address->sa_family == AF_INET &&
+        length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
+        const auto* peer = reinterpret_cast<const sockaddr_in*>(address);
+        if (peer->sin_addr.s_addr == htonl(INADDR_LOOPBACK)) {
+            return MHD_YES;
+        }
+    }
+    std::string bytes;
+    if (address != nullptr) {
+        for (std::size_t i = 0; i < sizeof address->sa_data; ++i) {
+            if (i > 0) {
+                bytes += '.';
+            }
+            bytes +=
+                std::to_string(static_cast<int>(static_cast<signed char>(address->sa_data[i])));
+        }
+    }
+    logWarning("Illegal connection ip: ", bytes.c_str());
+    return MHD_NO;
+}
+
+MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const char* certificate,
+                             const char* key, const char* priorities) {
+    if (address == nullptr) {
+        logNullParameter("address", kModuleName, __LINE__);
+        return nullptr;
+    }
+    const bool ipv6 = address->sa_family == AF_INET6;
+    if (address->sa_family != AF_INET && !ipv6) {
+        logErrorInt("Unknow address family: ", address->sa_family);
+        return nullptr;
+    }
+    const uint16_t port = ntohs(ipv6 ? reinterpret_cast<const sockaddr_in6*>(address)->sin6_port
+                                     : reinterpret_cast<const sockaddr_in*>(address)->sin_port);
+    char message[64];
+    std::snprintf(message, sizeof message, "Detect port %u state: ", static_cast<unsigned>(port));
+    if (isPortInUse(port, ipv6)) {
+        logNormal(message, "In use, try next port");
+        return nullptr;
+    }
+    logNormal(message, "Free");
+
+    MHD_Daemon* daemon = MHD_start_daemon(
+        flags, port, ipv6 ? nullptr : &acceptLocalClient, nullptr, &handleHttpRequest, nullptr,
+        MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
+        MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
+        MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted,
+        nullptr, MHD_OPTION_END);
+
+    std::snprintf(message, sizeof message, "OqtQuillmark at %s%u launch state: ",
+                  ipv6 ? "[::1]:" : "127.0.0.1:", static_cast<unsigned>(port));
+    if (daemon == nullptr) {
+        logWarning(message, "Fail");
+        return nullptr;
+    }
+    logNormal(message, "Success");
+    std::lock_guard<std::mutex> guard(state.daemonsMutex);
+    state.daemons.push_back(daemon);
+    return daemon;
+}
+
+bool startHttpsListener(bool ipv6, int port, const char* certificate, const char* key) {
+    if (ipv6) {
+        sockaddr_in6 address{};
+        address.sin6_family = AF_INET6;
+        address.sin6_port = htons(static_cast<uint16_t>(port));
+        address.sin6_addr = in6addr_loopback;
+        return startHttpsDaemon(kIpv6ListenerFlags, reinterpret_cast<const sockaddr*>(&address),
+                                certificate, key, kTlsPriorities) != nullptr;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return startHttpsDaemon(kIpv4ListenerFlags, reinterpret_cast<const sockaddr*>(&address),
+                            certificate, key, kTlsPriorities) != nullptr;
+}
+
+void stopAllHttpsDaemons() {
+    std::vector<MHD_Daemon*> daemons;
+    {
+        std::lock_guard<std::mutex> guard(state.daemonsMutex);
+        daemons.swap(state.daemons);
+    }
+    for (MHD_Daemon* daemon : daemons) {
+        MHD_stop_daemon(daemon);
+    }
+}
+
+std::size_t runningHttpsDaemonCount() {
+    std::lock_guard<std::mutex> guard(state.daemonsMutex);
+    return state.daemons.size();
+}
+
+void setParameterLimitForTesting(std::size_t bytes) {
+    state.parameterLimit = bytes != 0 ? bytes : kMaxParameterBytes;
+}

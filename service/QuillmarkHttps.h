@@ -1,0 +1,69 @@
+// QuillmarkHttps: the HTTPS front end. Each listener is a libmicrohttpd daemon with TLS and its
+// own polling thread on one loopback address; it turns one POST into one dispatch of the session
+// dispatcher and the dispatcher's map into the reply, and answers the browser's CORS preflight.
+//
+// Wire protocol: a POST with a form field "Parameter" holding the URL-escaped base64 ("%2B",
+// "%2F", "%3D") of a flat JSON object; the reply is a JSON object whose values are base64 text,
+// sent with status 200. An OPTIONS request with "Access-Control-Request-Method: POST" and
+// "Access-Control-Request-Private-Network: true" gets 204 with the CORS headers. Every other
+// request, and every refused one, is closed without a reply.
+//
+// Threading: up to six listener threads run these callbacks at once. Each request's values (body,
+// maps, origin, referer) belong to that request. The completion of a POST, from the TLS check to
+// the queued reply, runs under the request lock of QuillmarkSession.h, so one completion runs at
+// a time in the whole process.
+#ifndef QM_SERVICE_QUILLMARKHTTPS_H
+#define QM_SERVICE_QUILLMARKHTTPS_H
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <cstddef>
+
+#include <microhttpd.h>
+
+// The TLS priority text of every listener: TLS 1.2 and 1.3 only, no SHA-1.
+inline constexpr const char* kTlsPriorities =
+    "NORMAL:!VERS-TLS-ALL:!SHA1:+VERS-TLS1.2:+VERS-TLS1.3";
+
+// Flag words of the two kinds of listener: error log, TLS, an internal polling thread (11), and
+// the same for an IPv6 address (27).
+inline constexpr unsigned int kIpv4ListenerFlags =
+    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD;
+inline constexpr unsigned int kIpv6ListenerFlags = kIpv4ListenerFlags | MHD_USE_IPv6;
+
+// The "Parameter" field is collected up to this many bytes; a longer one gets no reply.
+inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
+
+// Starts one listener with libmicrohttpd's flag word on address (IPv4 or IPv6, port set), serving
+// the PEM certificate and key with the GnuTLS priority text. The port is probed first
+// (isPortInUse); a busy port, or a daemon that does not start, gives null (both logged). The
+// certificate and key are read during the call: the caller may wipe and free them right after.
+// A started daemon is also kept in the front end's list for stopAllHttpsDaemons; the caller must
+// not stop it itself.
+MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const char* certificate,
+                             const char* key, const char* priorities);
+
+// startHttpsDaemon for 127.0.0.1 (kIpv4ListenerFlags) or [::1] (kIpv6ListenerFlags) and port,
+// with kTlsPriorities. True when the listener started.
+bool startHttpsListener(bool ipv6, int port, const char* certificate, const char* key);
+
+// Stops every listener started so far (each waits for the request it is completing) and empties
+// the list. Must not be called with the request lock held, since a listener may be waiting for it.
+void stopAllHttpsDaemons();
+
+// Number of listeners started and not yet stopped.
+std::size_t runningHttpsDaemonCount();
+
+// ---- libmicrohttpd callbacks (registered by startHttpsDaemon; exposed for tests) ---------------
+
+// Accept policy of the IPv4 listeners: exactly the peer 127.0.0.1; any other peer is logged
+// ("Illegal connection ip: " and the 14 data bytes of the address) and refused.
+MHD_Result acceptLocalClient(void* context, const sockaddr* address, socklen_t length);
+
+// ---- Test hooks ---------------------------------------------------------------------------------
+
+// Replaces the size limit of the "Parameter" field (0: kMaxParameterBytes again).
+void setParameterLimitForTesting(std::size_t bytes);
+
+#endif  // QM_SERVICE_QUILLMARKHTTPS_H
