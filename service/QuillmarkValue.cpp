@@ -19,7 +19,8 @@ constexpr const char* kModuleName = "QuillmarkValue";
 
 // http or https, a dotted IPv4 address or host labels, an optional "/", an optional port.
 constexpr const char* kUrlPattern =
-    "^https?:\\/\\/(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\\.(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?"
+    "^https?:\\/\\/"
+    "(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\\.(25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?"
     ")){3})|(([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])(\\.([a-zA-Z0-9]|[a-zA-Z0-9]"
     "[a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9]))*))\\/?(:\\d+)?$";
 constexpr const char* kSchemePattern = "https?:\\/\\/";

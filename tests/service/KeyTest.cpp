@@ -284,11 +284,12 @@ TEST(KeyTest, RootsVouchOnlyForLoopbackNames) {
             gnutls_x509_name_constraints_get_excluded(constraints, 0, &type, &name) == 0;
         gnutls_x509_name_constraints_deinit(constraints);
 
-        EXPECT_EQ(permitted, (std::vector<std::string>{
-                                 "localhost",
-                                 "IP 7f000001ffffffff",
-                                 "IP 00000000000000000000000000000001ffffffffffffffffffffffffffffffff",
-                             }));
+        EXPECT_EQ(permitted,
+                  (std::vector<std::string>{
+                      "localhost",
+                      "IP 7f000001ffffffff",
+                      "IP 00000000000000000000000000000001ffffffffffffffffffffffffffffffff",
+                  }));
         EXPECT_FALSE(anyExcluded);
 
         // Valid until before 2038: the 32-bit time_t of this runtime still reads the date.

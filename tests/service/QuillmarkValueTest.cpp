@@ -129,8 +129,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, DomainListTest, ::testing::ValuesIn(kDomainCases
 
 TEST_F(QuillmarkValueTest, ListEntriesBecomePatterns) {
     setUnlockURL(" .example.com ;; example. ;*;a.b");
-    EXPECT_EQ(urlCheckListForTesting(),
-              (std::vector<std::string>{"\\S*\\.example\\.com", "example\\.\\S*", "\\S*", "a\\.b"}));
+    EXPECT_EQ(
+        urlCheckListForTesting(),
+        (std::vector<std::string>{"\\S*\\.example\\.com", "example\\.\\S*", "\\S*", "a\\.b"}));
 }
 
 // A page chooses the list and its origin; neither may stall the service.
@@ -354,7 +355,8 @@ TEST_F(QuillmarkValueTest, ReservedFunctionsAnswerResult) {
         const char* result;
     };
     const Case cases[] = {
-        {"store", R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"example.com","value":"v1","timeout":"5"})",
+        {"store",
+         R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"example.com","value":"v1","timeout":"5"})",
          "https://example.com", "0"},
         {"read", R"({"FunctionName":"getQuillmarkValue","channel":"C"})", "https://example.com",
          "v1"},
@@ -362,15 +364,18 @@ TEST_F(QuillmarkValueTest, ReservedFunctionsAnswerResult) {
          "https://evil.com", ""},
         {"read unknown", R"({"FunctionName":"getQuillmarkValue","channel":"x"})",
          "https://example.com", ""},
-        {"read without channel", R"({"FunctionName":"getQuillmarkValue"})",
-         "https://example.com", "61005"},
-        {"store without value", R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*"})",
+        {"read without channel", R"({"FunctionName":"getQuillmarkValue"})", "https://example.com",
+         "61005"},
+        {"store without value",
+         R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*"})",
          "https://example.com", "61005"},
         {"store without list", R"({"FunctionName":"setQuillmarkValue","channel":"c","value":"v"})",
          "https://example.com", "61005"},
-        {"store without channel", R"({"FunctionName":"setQuillmarkValue","domain_list":"*","value":"v"})",
+        {"store without channel",
+         R"({"FunctionName":"setQuillmarkValue","domain_list":"*","value":"v"})",
          "https://example.com", "61005"},
-        {"negative timeout", R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v","timeout":"-3"})",
+        {"negative timeout",
+         R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v","timeout":"-3"})",
          "https://example.com", "61005"},
         {"value still the first", R"({"FunctionName":"getQuillmarkValue","channel":"c"})",
          "https://example.com", "v1"},
@@ -391,9 +396,10 @@ TEST_F(QuillmarkValueTest, ReservedReadOfAnUndecipherableValueAnswers61001) {
 
 TEST_F(QuillmarkValueTest, ReservedStoreOfAValueThatCannotBeEncipheredAnswers61001) {
     aesSetValueKey(nullptr, nullptr);
-    EXPECT_EQ(serve(R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v"})",
-                    "https://a.b"),
-              "61001");
+    EXPECT_EQ(
+        serve(R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v"})",
+              "https://a.b"),
+        "61001");
     aesSetValueKey(kKey.data(), kIv.data());
 }
 
