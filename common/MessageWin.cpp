@@ -19,6 +19,7 @@ constexpr char kModuleName[] = "Message";
 constexpr DWORD kWindowStyle = 8;
 constexpr DWORD kLockRoundPauseMs = 50;
 constexpr DWORD kLockActedPauseMs = 100;
+constexpr DWORD kLockConfirmPauseMs = 20;
 constexpr DWORD kStartPauseMs = 500;
 constexpr size_t kMutexNameMax = 511;
 
@@ -345,6 +346,12 @@ void* ipcLockModeThread(void* inputChannel) {
     }
     while (!gState.suicideReceived.load()) {
         for (size_t i = 0; i < 5; ++i) {
+            if (probeInstructionMutex(names[i].c_str()) != MutexProbe::Held) {
+                continue;
+            }
+            // A second receiver polling the same channel holds each mutex for an instant while
+            // it probes; a sender holds it for 100 ms. Only a hold that lasts is an instruction.
+            Sleep(kLockConfirmPauseMs);
             if (probeInstructionMutex(names[i].c_str()) != MutexProbe::Held) {
                 continue;
             }

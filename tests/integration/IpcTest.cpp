@@ -1,0 +1,338 @@
+// Instructions across real processes: the test receiver (qm_ipc_receiver, the Message module's
+// receivers with journaling handlers) and the test sender (qm_ipc_sender) run as separate
+// programs, as the tray program, the worker and the service do.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/Message.h"
+#include "common/Tool.h"
+#include "support/LogCapture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A Linux path of the build (as CMake gives it) as Wine sees it.
+std::wstring windowsPath(const char* unixPath) {
+    std::wstring path = L"Z:";
+    for (const char* c = unixPath; *c != '\0'; ++c) {
+        path += *c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*c));
+    }
+    return path;
+}
+
+class Process {
+public:
+    Process() = default;
+    explicit Process(HANDLE process) : process_(process) {}
+    Process(Process&& other) noexcept : process_(std::exchange(other.process_, nullptr)) {}
+    Process& operator=(Process&& other) noexcept {
+        std::swap(process_, other.process_);
+        return *this;
+    }
+    ~Process() {
+        if (process_ != nullptr) {
+            if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(process_, 9);
+                WaitForSingleObject(process_, 5000);
+            }
+            CloseHandle(process_);
+        }
+    }
+    bool started() const { return process_ != nullptr; }
+    // Exit code, or -1 when it has not ended within milliseconds.
+    long waitForExit(DWORD milliseconds) {
+        if (process_ == nullptr || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return static_cast<long>(code);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+Process launch(const std::wstring& program, const std::wstring& arguments) {
+    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
+                        nullptr, nullptr, &startup, &info)) {
+        return Process();
+    }
+    CloseHandle(info.hThread);
+    return Process(info.hProcess);
+}
+
+std::wstring wide(const std::string& text) {
+    return std::wstring(text.begin(), text.end());
+}
+
+std::vector<std::string> readLines(const fs::path& file) {
+    std::vector<std::string> lines;
+    std::ifstream in(file);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+template <typename Condition>
+bool waitFor(Condition condition, int milliseconds = 10000) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+class Instructions : public ::testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = makeTestFolder("ipc");
+        static int counter = 0;
+        channel_ = "QmIpcTest" + std::to_string(GetCurrentProcessId()) + "_" +
+                   std::to_string(++counter) + ".exe";
+        workerJournal_ = folder_ / "worker.txt";
+        SetEnvironmentVariableW(L"QM_FAKE_WORKER_JOURNAL", workerJournal_.wstring().c_str());
+    }
+    void TearDown() override {
+        receivers_.clear();
+        std::error_code ignored;
+        if (std::getenv("QM_KEEP_TEST_FILES") == nullptr) {
+            fs::remove_all(folder_, ignored);
+        }
+    }
+
+    struct Receiver {
+        Process process;
+        fs::path journal;
+        fs::path log;
+    };
+
+    // Starts a receiver on the test's channel and waits until its window can be found.
+    Receiver& startReceiver(const std::string& options = "", const std::string& name = "a") {
+        Receiver receiver;
+        receiver.journal = folder_ / (name + "-journal.txt");
+        receiver.log = folder_ / (name + "-log.txt");
+        std::wstring arguments = L"--channel " + wide(channel_) + L" --journal \"" +
+                                 receiver.journal.wstring() + L"\" --log \"" +
+                                 receiver.log.wstring() + L"\" " + wide(options);
+        receiver.process = launch(windowsPath(QM_IPC_RECEIVER), arguments);
+        EXPECT_TRUE(receiver.process.started());
+        receivers_.push_back(std::move(receiver));
+        Receiver& started = receivers_.back();
+        EXPECT_TRUE(waitFor([&] { return count(started, "ready") == 1; }));
+        return started;
+    }
+
+    // Runs the sender against the test's channel; its exit code.
+    long send(const std::string& instruction, const std::string& options = "") {
+        std::wstring arguments = L"--channel " + wide(channel_) + L" --instruction " +
+                                 wide(instruction) + L" " + wide(options);
+        Process sender = launch(windowsPath(QM_IPC_SENDER), arguments);
+        return sender.waitForExit(10000);
+    }
+
+    static long count(const Receiver& receiver, const std::string& line) {
+        std::vector<std::string> lines = readLines(receiver.journal);
+        return std::count(lines.begin(), lines.end(), line);
+    }
+    static bool logged(const Receiver& receiver, const std::string& text) {
+        // The receiver writes its log with a fixed date in the file name.
+        fs::path dated = receiver.log;
+        dated.replace_filename(receiver.log.stem().string() + "_20260115" +
+                               receiver.log.extension().string());
+        for (const std::string& line : readLines(dated)) {
+            if (line.find(text) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Sends a Restart by the given mode and waits for it: every instruction sent earlier the
+    // same way has been handled by then (each receiver handles its instructions in order).
+    void drain(Receiver& receiver, const std::string& mode) {
+        long before = count(receiver, "restart");
+        ASSERT_EQ(send(kInstructionRestart, "--mode " + mode), 0);
+        ASSERT_TRUE(waitFor([&] { return count(receiver, "restart") > before; }));
+    }
+
+    fs::path folder_;
+    std::string channel_;
+    fs::path workerJournal_;
+    std::deque<Receiver> receivers_;  // references stay valid as receivers are added
+};
+
+TEST_F(Instructions, StartSentBothWaysIsActedOnTwice) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionStart, "--mode both"), 0);
+    EXPECT_TRUE(waitFor([&] { return count(receiver, "start") == 2; }));
+    EXPECT_TRUE(logged(receiver, "Receive COPYDATA message: QuillmarkInstruction_Start"));
+    EXPECT_TRUE(logged(receiver, "IPC Message Lock Mode: Recivie start message"));
+}
+
+TEST_F(Instructions, EachWayAloneActsOnce) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionStop, "--mode window"), 0);
+    drain(receiver, "window");
+    EXPECT_EQ(count(receiver, "stop"), 1);
+    ASSERT_EQ(send(kInstructionStop, "--mode lock"), 0);
+    drain(receiver, "lock");
+    EXPECT_EQ(count(receiver, "stop"), 2);
+}
+
+TEST_F(Instructions, AnyFromAndToAreAccepted) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionStart, "--mode window --from nobody --to nowhere"), 0);
+    EXPECT_TRUE(waitFor([&] { return count(receiver, "start") == 1; }));
+}
+
+TEST_F(Instructions, BadWindowMessagesAreIgnored) {
+    Receiver& receiver = startReceiver();
+    const char* const options[] = {
+        "--time-offset -10",  // stale
+        "--time-offset 5",    // from the future
+        "--lower-hash",
+        "--length 40",  // cut short: the NUL is not within the stated length
+        "--no-data",         "--raw {\"Instruction\":\"QuillmarkInstruction_Start\"}",
+    };
+    for (const char* option : options) {
+        ASSERT_EQ(send(kInstructionStart, std::string("--mode window ") + option), 0) << option;
+    }
+    drain(receiver, "window");
+    EXPECT_EQ(count(receiver, "start"), 0);
+    EXPECT_TRUE(logged(receiver, "[Warning] Verify QuillmarkMessage fail"));
+    EXPECT_TRUE(logged(receiver, "QuillmarkMessage verify fail: Replay attack"));
+}
+
+TEST_F(Instructions, SuicideSentBothWaysRunsTheFinalFunctionOnce) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionSuicide, "--mode both"), 0);
+    EXPECT_EQ(receiver.process.waitForExit(10000), 0);
+    EXPECT_EQ(count(receiver, "final"), 1);
+    EXPECT_TRUE(logged(receiver, "Execute final function"));
+    EXPECT_FALSE(logged(receiver, "Recivie Suicide message"));
+}
+
+TEST_F(Instructions, SuicideByLockModeRunsTheFinalFunctionAndEnds) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionSuicide, "--mode lock"), 0);
+    EXPECT_EQ(receiver.process.waitForExit(10000), 0);
+    EXPECT_EQ(count(receiver, "final"), 1);
+    EXPECT_TRUE(logged(receiver, "IPC Message Lock Mode: Exec final function"));
+}
+
+TEST_F(Instructions, SuicideWithoutFinalFunctionEndsWithExitCodeZero) {
+    struct {
+        const char* mode;
+        const char* logLine;
+    } const rows[] = {
+        {"window", "Execute exit"},
+        {"lock", "IPC Message Lock Mode: Recivie Suicide message"},
+    };
+    for (const auto& row : rows) {
+        Receiver& receiver = startReceiver("--no-final", row.mode);
+        ASSERT_EQ(send(kInstructionSuicide, std::string("--mode ") + row.mode), 0);
+        EXPECT_EQ(receiver.process.waitForExit(10000), 0) << row.mode;
+        EXPECT_TRUE(logged(receiver, row.logLine)) << row.mode;
+        EXPECT_EQ(count(receiver, "final"), 0);
+    }
+}
+
+TEST_F(Instructions, LowerCaseSuicideIsNotActedOnByTheWindow) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send("quillmarkinstruction_suicide", "--mode window"), 0);
+    drain(receiver, "window");
+    EXPECT_TRUE(logged(receiver, "Receive UNKNOW instruction: quillmarkinstruction_suicide"));
+    EXPECT_EQ(count(receiver, "final"), 0);
+    EXPECT_EQ(receiver.process.waitForExit(0), -1);
+}
+
+TEST_F(Instructions, SessionLockRunsTheFinalFunction) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionSuicide, "--mode window --session 7"), 0);
+    EXPECT_EQ(receiver.process.waitForExit(10000), 0);
+    EXPECT_EQ(count(receiver, "final"), 1);
+    EXPECT_TRUE(logged(receiver, "Receive windows lock signal"));
+}
+
+TEST_F(Instructions, SessionChangesFlipARegisteredSwitchedOutByte) {
+    Receiver& receiver = startReceiver("--switched-out");
+    ASSERT_EQ(send(kInstructionSuicide, "--mode window --session 2"), 0);
+    EXPECT_TRUE(waitFor([&] { return count(receiver, "switched-out 1") == 1; }));
+    ASSERT_EQ(send(kInstructionSuicide, "--mode window --session 1"), 0);
+    EXPECT_TRUE(waitFor([&] { return count(receiver, "switched-out 0") == 1; }));
+    EXPECT_EQ(count(receiver, "final"), 0);
+}
+
+TEST_F(Instructions, SessionDisconnectWithoutHandlersEndsTheProgram) {
+    Receiver& receiver = startReceiver("--no-final");
+    ASSERT_EQ(send(kInstructionSuicide, "--mode window --session 4"), 0);
+    EXPECT_EQ(receiver.process.waitForExit(10000), 0);
+    EXPECT_TRUE(logged(receiver, "Receive remote disconnect signal"));
+}
+
+TEST_F(Instructions, MonitorStartByLockModeStartsTheWorker) {
+    Receiver& receiver = startReceiver();
+    ASSERT_EQ(send(kInstructionMonitorStart, "--mode both"), 0);
+    EXPECT_TRUE(waitFor([&] {
+        std::vector<std::string> lines = readLines(workerJournal_);
+        return lines.size() == 1 && lines[0] == "-start";
+    }));
+    EXPECT_TRUE(logged(receiver, "IPC Message Lock Mode: Recivie MonitorStart message"));
+    EXPECT_TRUE(logged(receiver, "Receive UNKNOW instruction: QuillmarkInstruction_MonitorStart"));
+}
+
+TEST_F(Instructions, SecondReceiverLeavesTheChannelToTheFirst) {
+    Receiver& first = startReceiver("", "first");
+    Receiver& second = startReceiver("", "second");
+    EXPECT_TRUE(waitFor([&] {
+        return logged(second,
+                      "[Catastrophic failure] Start Windows API IPC message receiver: Fail");
+    }));
+    ASSERT_EQ(send(kInstructionStart, "--mode window"), 0);
+    drain(first, "window");
+    EXPECT_EQ(count(first, "start"), 1);
+    EXPECT_EQ(count(second, "start"), 0);
+}
+
+TEST_F(Instructions, MutexThatCannotBeMadeIsNoInstruction) {
+    Receiver& receiver = startReceiver();
+    // An object of another kind under the Stop mutex's name: the receiver's probe cannot create
+    // the mutex there.
+    wchar_t* user = getCurrentUserName();
+    ASSERT_NE(user, nullptr);
+    std::wstring name = std::wstring(user) + L"_" + wide(channel_) + L"QuillmarkInstruction_Stop";
+    std::free(user);
+    HANDLE clash = CreateEventW(nullptr, TRUE, FALSE, name.c_str());
+    ASSERT_NE(clash, nullptr);
+    drain(receiver, "lock");
+    drain(receiver, "lock");
+    CloseHandle(clash);
+    EXPECT_EQ(count(receiver, "stop"), 0);
+}
+
+}  // namespace
