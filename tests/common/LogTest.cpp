@@ -362,6 +362,10 @@ TEST_F(LogTest, IniReaderRefusesMissingFileAndBadArguments) {
     EXPECT_EQ(readIniValue("OqtQuillmark", nullptr, output, 16, path.c_str()), kIniCannotOpen);
     EXPECT_EQ(readIniValue("OqtQuillmark", "k", nullptr, 16, path.c_str()), kIniCannotOpen);
     EXPECT_EQ(readIniValue("OqtQuillmark", "k", output, 16, nullptr), kIniCannotOpen);
+    // A header with only blanks between its brackets is no header of an empty name.
+    writeFile(folder_ / "blank.ini", "[  ]\nk=v\n");
+    EXPECT_EQ(readIniValue("", "k", output, 16, (folder_ / "blank.ini").string().c_str()),
+              kIniNoSection);
     // Pieces of one character never hold a key and its "=".
     EXPECT_EQ(readIniValue("OqtQuillmark", "k", output, 2, path.c_str()), kIniNoKey);
     EXPECT_STREQ(output, "");
