@@ -230,17 +230,17 @@ char* decryptValue(const char* key, const JsonMap& map, const char* hexText) {
     return plainText;
 }
 
+bool validSpan(const jsmntok_t& token, size_t length) {
+    return token.start >= 0 && token.end >= token.start && static_cast<size_t>(token.end) <= length;
+}
+
 // Text of a token: between the quotation marks of a string, the whole text of anything else.
 // Null for a span outside the text (jsmn never gives one for a complete parse).
 char* tokenCopy(const char* text, size_t length, const jsmntok_t& token) {
-    if (token.start < 0 || token.end < token.start || static_cast<size_t>(token.end) > length) {
+    if (!validSpan(token, length)) {
         return nullptr;
     }
     return substring(text, static_cast<size_t>(token.start), static_cast<size_t>(token.end));
-}
-
-bool validSpan(const jsmntok_t& token, size_t length) {
-    return token.start >= 0 && token.end >= token.start && static_cast<size_t>(token.end) <= length;
 }
 
 std::string_view tokenView(const char* text, size_t length, const jsmntok_t& token) {
