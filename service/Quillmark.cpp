@@ -2,8 +2,9 @@
 #include "service/Quillmark.h"
 
 // winsock2.h must come before windows.h (the listeners take socket addresses).
-#include <windows.h>
 #include <winsock2.h>
+// (kept apart so that include sorting leaves the order alone)
+#include <windows.h>
 
 #include <pthread.h>
 
