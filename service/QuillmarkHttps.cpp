@@ -1,5 +1,10 @@
 // QuillmarkHttps: listeners, the access handler and its completion step, the form-field
 // collector, the reply and the preflight.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <microhttpd.h>
+
 #include "service/QuillmarkHttps.h"
 
 #include <atomic>
@@ -27,6 +32,10 @@ constexpr std::size_t kHostChars = 63;
 constexpr int32_t kResultNoTlsInformation = 61001;
 constexpr int32_t kResultNoOrigin = 61012;
 constexpr int32_t kResultNotLocalhost = 61904;
+
+static_assert(kIpv4ListenerFlags ==
+              (MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD));
+static_assert(kIpv6ListenerFlags == (kIpv4ListenerFlags | MHD_USE_IPv6));
 
 enum RequestKind : int32_t {
     kPostRequest = 1,
@@ -368,8 +377,7 @@ void mhdLogger(void* /*context*/, const char* format, va_list arguments) {
     writeLogLineV(kLogLevelDebug, format, arguments);
 }
 
-}  // namespace
-
+// Accept policy of the IPv4 listeners.
 MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen_t length) {
     if (address != nullptr && address->sa_family == AF_INET &&
         length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
@@ -391,6 +399,8 @@ MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen
     logWarning("Illegal connection ip: ", bytes.c_str());
     return MHD_NO;
 }
+
+}  // namespace
 
 MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const char* certificate,
                              const char* key, const char* priorities) {
@@ -463,6 +473,10 @@ void stopAllHttpsDaemons() {
 std::size_t runningHttpsDaemonCount() {
     std::lock_guard<std::mutex> guard(state.daemonsMutex);
     return state.daemons.size();
+}
+
+bool acceptLocalClientForTesting(const sockaddr* address, int length) {
+    return acceptLocalClient(nullptr, address, static_cast<socklen_t>(length)) == MHD_YES;
 }
 
 void setParameterLimitForTesting(std::size_t bytes) {

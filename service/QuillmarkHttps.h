@@ -15,12 +15,12 @@
 #ifndef QM_SERVICE_QUILLMARKHTTPS_H
 #define QM_SERVICE_QUILLMARKHTTPS_H
 
-#include <winsock2.h>
-#include <ws2tcpip.h>
-
 #include <cstddef>
 
-#include <microhttpd.h>
+// Kept free of the socket and libmicrohttpd headers, which must come before <windows.h> in any
+// file that includes them.
+struct MHD_Daemon;
+struct sockaddr;
 
 // The TLS priority text of every listener: TLS 1.2 and 1.3 only, no SHA-1.
 inline constexpr const char* kTlsPriorities =
@@ -28,9 +28,8 @@ inline constexpr const char* kTlsPriorities =
 
 // Flag words of the two kinds of listener: error log, TLS, an internal polling thread (11), and
 // the same for an IPv6 address (27).
-inline constexpr unsigned int kIpv4ListenerFlags =
-    MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD;
-inline constexpr unsigned int kIpv6ListenerFlags = kIpv4ListenerFlags | MHD_USE_IPv6;
+inline constexpr unsigned int kIpv4ListenerFlags = 11;
+inline constexpr unsigned int kIpv6ListenerFlags = 27;
 
 // The "Parameter" field is collected up to this many bytes; a longer one gets no reply.
 inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
@@ -55,13 +54,11 @@ void stopAllHttpsDaemons();
 // Number of listeners started and not yet stopped.
 std::size_t runningHttpsDaemonCount();
 
-// ---- libmicrohttpd callbacks (registered by startHttpsDaemon; exposed for tests) ---------------
-
-// Accept policy of the IPv4 listeners: exactly the peer 127.0.0.1; any other peer is logged
-// ("Illegal connection ip: " and the 14 data bytes of the address) and refused.
-MHD_Result acceptLocalClient(void* context, const sockaddr* address, socklen_t length);
-
 // ---- Test hooks ---------------------------------------------------------------------------------
+
+// The accept policy of the IPv4 listeners: true for exactly the peer 127.0.0.1; any other peer
+// is logged ("Illegal connection ip: " and the 14 data bytes of the address) and refused.
+bool acceptLocalClientForTesting(const sockaddr* address, int length);
 
 // Replaces the size limit of the "Parameter" field (0: kMaxParameterBytes again).
 void setParameterLimitForTesting(std::size_t bytes);

@@ -63,8 +63,9 @@ std::vector<ProbeCall> readProbeJournal(const std::filesystem::path& journal) {
 ScopedProbeSetting::ScopedProbeSetting(const char* name, const std::optional<std::string>& value)
     : name_(name) {
     char buffer[4096];
+    SetLastError(0);
     DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);
-    if (length > 0 && length < sizeof buffer) {
+    if (length < sizeof buffer && !(length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)) {
         previous_ = std::string(buffer, length);
     }
     SetEnvironmentVariableA(name, value ? value->c_str() : nullptr);

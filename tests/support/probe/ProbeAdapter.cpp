@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "common/Json.h"
@@ -30,13 +31,18 @@ struct ProbeState {
 
 ProbeState state;
 
-std::string environmentText(const char* name, const char* fallback) {
+std::optional<std::string> environmentValue(const char* name) {
     char buffer[4096];
+    SetLastError(0);
     DWORD length = GetEnvironmentVariableA(name, buffer, sizeof buffer);
-    if (length == 0 || length >= sizeof buffer) {
-        return fallback;
+    if (length >= sizeof buffer || (length == 0 && GetLastError() == ERROR_ENVVAR_NOT_FOUND)) {
+        return std::nullopt;
     }
     return std::string(buffer, length);
+}
+
+std::string environmentText(const char* name, const char* fallback) {
+    return environmentValue(name).value_or(fallback);
 }
 
 bool equalsIgnoreCase(const char* a, const char* b) {
@@ -126,10 +132,8 @@ std::string ownPath() {
         // A page function may hold the call for a while, as a component prompt would.
         Sleep(static_cast<DWORD>(std::atoi(environmentText("QM_PROBE_SLEEP_MS", "0").c_str())));
         ++state.pageCalls;
-        state.answer = environmentText("QM_PROBE_ANSWER", "");
-        if (state.answer.empty()) {
-            state.answer = function + "#" + std::to_string(state.pageCalls);
-        }
+        state.answer = environmentValue("QM_PROBE_ANSWER")
+                           .value_or(function + "#" + std::to_string(state.pageCalls));
     }
     return state.answer.c_str();
 }
