@@ -4,7 +4,6 @@
 #include "common/Log.h"
 #include "common/ToolInternal.h"
 
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -23,11 +22,13 @@ constexpr const char kSessionAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
 constexpr size_t kSessionRandomBytes = 8;
 
 struct ToolState {
-    // Written by the number readers, read by lastConversionFailed; one word for the process.
-    std::atomic<int32_t> conversionStatus{kConversionOk};
+    // Written by the number readers, read by lastConversionFailed. One word per thread: the
+    // listener threads read numbers at the same time, and a reading must be tested by the thread
+    // that made it.
+    int32_t conversionStatus = kConversionOk;
 };
 
-ToolState state;
+thread_local ToolState state;
 
 // Zeroing that the optimiser may not drop although the block is freed right after.
 void secureZero(char* text, size_t length) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/LogCapture.h"
@@ -154,6 +155,18 @@ TEST(ToolNumbers, HexStringToLong) {
     // A success clears the failure of the conversion before it.
     hexStringToLong("zz");
     hexStringToLong("a");
+    EXPECT_FALSE(lastConversionFailed());
+}
+
+// The listener threads read numbers at the same time: one thread's failed reading must not
+// answer another thread's test.
+TEST(NumberTest, ConversionStatusBelongsToTheReadingThread) {
+    EXPECT_EQ(stringToLong("12", true), 12);
+    std::thread other([] {
+        stringToLong("12a", true);
+        EXPECT_TRUE(lastConversionFailed());
+    });
+    other.join();
     EXPECT_FALSE(lastConversionFailed());
 }
 
