@@ -1,0 +1,81 @@
+// Test harness for the adapter libraries: loads the real DLL with LoadLibraryW/GetProcAddress, as
+// the service does, builds request maps the way the service does (parseJsonMap of the request
+// text), calls both exports, and watches every BSTR the library frees (through its import of
+// SysFreeString) to check that it was zeroed at that moment.
+#ifndef QM_TESTS_ADAPTERS_ADAPTERHARNESS_H
+#define QM_TESTS_ADAPTERS_ADAPTERHARNESS_H
+
+#include "adapters/AdapterProject/AdapterExports.h"
+#include "common/Json.h"
+#include "tests/support/standin/ImportHook.h"
+
+#include <windows.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+// {"k": "v", ...} in the given order (keys and values are written as they are).
+std::string jsonText(const Pairs& pairs);
+// The map the service would build from that text; null when it does not parse.
+JsonMapPtr requestMap(const Pairs& pairs);
+
+std::string toUtf8(const std::wstring& text);
+std::wstring toWide(const std::string& text);
+// A Unix path of the build as the Windows path Wine maps it to (Z:\...).
+std::wstring windowsPath(const std::string& unixPath);
+
+struct FreedBstr {
+    BSTR pointer;
+    UINT byteLength;
+    bool allZero;
+};
+
+// One loaded copy of an adapter library. FreeLibrary on destruction.
+class AdapterLibrary {
+public:
+    explicit AdapterLibrary(const std::wstring& path);
+    AdapterLibrary(const AdapterLibrary&) = delete;
+    AdapterLibrary& operator=(const AdapterLibrary&) = delete;
+    ~AdapterLibrary();
+
+    bool loaded() const { return callMethod_ != nullptr && callJsonMapMethod_ != nullptr; }
+    HMODULE module() const { return module_; }
+
+    // The export's answer as it came (the pointer) and copied.
+    const char* rawCallMethod(const char* text) { return callMethod_(text); }
+    const char* rawCallJsonMapMethod(const JsonMap* map, const char* name) {
+        return callJsonMapMethod_(map, name);
+    }
+    std::string callText(const std::string& text);
+    // callJsonMapMethod with the map of pairs plus "FunctionName" and the given name.
+    std::string call(const std::string& name, const Pairs& pairs);
+    // The same with "QuillmarkFunctionIndex" set to index.
+    std::string callIndex(int index, const std::string& name, Pairs pairs);
+
+private:
+    HMODULE module_ = nullptr;
+    CallMethodFunction callMethod_ = nullptr;
+    CallJsonMapMethodFunction callJsonMapMethod_ = nullptr;
+};
+
+// Watches SysFreeString as called by one module, from construction to destruction.
+class BstrFreeWatch {
+public:
+    explicit BstrFreeWatch(HMODULE module);
+    BstrFreeWatch(const BstrFreeWatch&) = delete;
+    BstrFreeWatch& operator=(const BstrFreeWatch&) = delete;
+    ~BstrFreeWatch();
+
+    bool ok() const { return hook_ && hook_->ok(); }
+    std::vector<FreedBstr> freed() const;
+    void clear();
+
+private:
+    std::unique_ptr<ImportHook> hook_;
+};
+
+#endif

@@ -1,0 +1,693 @@
+// The GPKI adapter DLL, loaded as the service loads it, against the stand-in component registered
+// in this process.
+#include "common/AES.h"
+#include "common/Json.h"
+#include "common/win/Com.h"
+#include "tests/adapters/AdapterHarness.h"
+#include "tests/adapters/GpkiRows.h"
+#include "tests/support/gpki/GpkiStandin.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+#include <thread>
+
+namespace {
+
+const std::string kVersion = "1,6,3,10070";
+
+class GpkiAdapter : public ::testing::Test {
+protected:
+    void SetUp() override {
+        clearStandinCallsForTesting();
+        setStandinBehaviourForTesting(StandinBehaviour::Normal);
+        setStandinNullInterfaceForTesting(false);
+        registration_ = std::make_unique<StandinClassRegistration>(
+            kGpkiStandinClsid, makeStandinFactory<GpkiStandin>());
+        ASSERT_HRESULT_SUCCEEDED(registration_->hr());
+        library_ = std::make_unique<AdapterLibrary>(windowsPath(QM_GPKI_ADAPTER_PATH));
+        ASSERT_TRUE(library_->loaded());
+        watch_ = std::make_unique<BstrFreeWatch>(library_->module());
+        ASSERT_TRUE(watch_->ok());
+    }
+
+    void TearDown() override {
+        setStandinBehaviourForTesting(StandinBehaviour::Normal);
+        setStandinNullInterfaceForTesting(false);
+        if (library_ && library_->loaded()) {
+            library_->callIndex(-3, "Quillmark_Release", {});
+        }
+        watch_.reset();
+        library_.reset();
+        registration_.reset();
+    }
+
+    AdapterLibrary& lib() { return *library_; }
+
+    // The last call the stand-in recorded; index -1 when there was none.
+    static StandinCall lastCall() {
+        const std::vector<StandinCall> calls = standinCallsForTesting();
+        return calls.empty() ? StandinCall{} : calls.back();
+    }
+
+    // Every text argument the stand-in received in call was zeroed when the adapter freed it,
+    // and the adapter freed them last-read first.
+    void expectArgumentsWiped(const StandinCall& call) {
+        const std::vector<FreedBstr> freed = watch_->freed();
+        long previous = static_cast<long>(freed.size());
+        for (const StandinArg& arg : call.args) {
+            if (arg.kind != StandinArg::Kind::Text) {
+                continue;
+            }
+            const auto it = std::find_if(freed.begin(), freed.end(), [&](const FreedBstr& f) {
+                return f.pointer == arg.received;
+            });
+            ASSERT_NE(it, freed.end()) << "argument never freed: " << toUtf8(arg.text);
+            EXPECT_TRUE(it->allZero) << "argument freed unwiped: " << toUtf8(arg.text);
+            EXPECT_EQ(it->byteLength, arg.byteLength);
+            const long at = static_cast<long>(it - freed.begin());
+            EXPECT_LT(at, previous) << "arguments must be freed last-read first";
+            previous = at;
+        }
+    }
+
+    ComApartment apartment_;
+    std::unique_ptr<StandinClassRegistration> registration_;
+    std::unique_ptr<AdapterLibrary> library_;
+    std::unique_ptr<BstrFreeWatch> watch_;
+};
+
+// The request values of a row: distinct per row and position, with non-ASCII text.
+struct RowRequest {
+    Pairs pairs;
+    std::vector<StandinArg> expected;
+};
+
+RowRequest rowRequest(const GpkiRow& row) {
+    RowRequest r;
+    int position = 0;
+    for (const auto& [kind, key] : row.args) {
+        StandinArg a;
+        if (kind == 's') {
+            a.kind = StandinArg::Kind::Text;
+            a.text = L"v" + std::to_wstring(row.index) + L"_" + std::to_wstring(position) +
+                     L"-\u00e4\u20ac";
+            r.pairs.emplace_back(key, toUtf8(a.text));
+        } else {
+            a.value = 1000 * row.index + position + 1;
+            r.pairs.emplace_back(key, std::to_string(a.value));
+        }
+        r.expected.push_back(a);
+        ++position;
+    }
+    return r;
+}
+
+std::string expectedAnswer(const GpkiRow& row, const std::vector<StandinArg>& args) {
+    StandinCall call{row.index, row.name, args};
+    switch (row.result) {
+        case 'T':
+            return toUtf8(standinRecordText(call));
+        case 'D':
+            for (const StandinArg& a : args) {
+                if (a.kind == StandinArg::Kind::Int) {
+                    return std::to_string(a.value);
+                }
+            }
+            return std::to_string(row.index);
+        case 'L': {
+            std::string s = std::to_string(row.index) + ";" + row.name + ";";
+            for (const StandinArg& a : args) {
+                s += toUtf8(standinArgText(a)) + ";";
+            }
+            return s;
+        }
+        default:
+            return "0";
+    }
+}
+
+void expectCall(const StandinCall& call, const GpkiRow& row,
+                const std::vector<StandinArg>& expected) {
+    EXPECT_EQ(call.index, row.index) << row.name;
+    EXPECT_EQ(call.name, row.name);
+    ASSERT_EQ(call.args.size(), expected.size()) << row.name;
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(standinArgText(call.args[i]), standinArgText(expected[i]))
+            << row.name << " argument " << i;
+    }
+}
+
+TEST_F(GpkiAdapter, EveryRowByIndexByNameAndAsText) {
+    ASSERT_EQ(gpkiRows().size(), 60u);
+    for (const GpkiRow& row : gpkiRows()) {
+        SCOPED_TRACE(row.name);
+        const RowRequest request = rowRequest(row);
+        const std::string expected = expectedAnswer(row, request.expected);
+
+        // By index and name, as the service sends it.
+        clearStandinCallsForTesting();
+        watch_->clear();
+        EXPECT_EQ(lib().callIndex(row.index, row.name, request.pairs), expected);
+        expectCall(lastCall(), row, request.expected);
+        expectArgumentsWiped(lastCall());
+
+        // By name alone (through index 0 and its mismatch for every row but 0).
+        clearStandinCallsForTesting();
+        EXPECT_EQ(lib().call(row.name, request.pairs), expected);
+        expectCall(lastCall(), row, request.expected);
+
+        // As request text through callMethod, the name in other letter case.
+        std::string lower = row.name;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](char c) { return static_cast<char>(std::tolower(c)); });
+        Pairs pairs = request.pairs;
+        pairs.emplace_back("FunctionName", lower);
+        pairs.emplace_back("QuillmarkFunctionIndex", std::to_string(row.index));
+        clearStandinCallsForTesting();
+        EXPECT_EQ(lib().callText(jsonText(pairs)), expected);
+        expectCall(lastCall(), row, request.expected);
+        EXPECT_EQ(standinCallsForTesting().size(), 1u);
+    }
+}
+
+std::string hexOf(const uint8_t* bytes, int32_t length) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string hex;
+    for (int32_t i = 0; i < length; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 15];
+    }
+    return hex;
+}
+
+const char kShareSecret[] = "0123456789abcdefghijklmnopqrstuv";
+
+// The request's hexadecimal ciphertext of text under kShareSecret and the request IV.
+std::string encryptedValue(const char* text) {
+    uint8_t iv[kRequestValueIvSize];
+    getRequestValueIv(iv);
+    aesSetValueKey(reinterpret_cast<const uint8_t*>(kShareSecret), iv);
+    int32_t length = 0;
+    uint8_t* cipher = aesEncryptWithPrefix(text, &length);
+    std::string hex = cipher == nullptr ? std::string() : hexOf(cipher, length);
+    std::free(cipher);
+    aesSetValueKey(nullptr, nullptr);
+    return hex;
+}
+
+struct DecodingCase {
+    const char* name;
+    Pairs pairs;  // for GPKI_VerifyPIN (bPIN, iFlags)
+    std::wstring pin;
+    int32_t flags;
+};
+
+TEST_F(GpkiAdapter, ArgumentsArriveDecoded) {
+    const std::vector<DecodingCase> cases = {
+        {"Plain", {{"bPIN", "1234"}, {"iFlags", "3"}}, L"1234", 3},
+        {"StarFlag",
+         {{"bPIN", "a*b"}, {"bPIN_QuillmarkFlag", "true"}, {"iFlags", "3"}},
+         L"a\\b",
+         3},
+        {"SlashFlag",
+         {{"bPIN", "a==QuillmarkSlash==b"}, {"bPIN_QuillmarkSlashFlag", "TRUE"}, {"iFlags", "3"}},
+         L"a\\b",
+         3},
+        {"Base64Flag",
+         {{"bPIN", "YWI%3D"}, {"bPIN_QuillmarkBase64Flag", "true"}, {"iFlags", "3"}},
+         L"ab",
+         3},
+        {"FlagOff",
+         {{"bPIN", "YWI%3D"}, {"bPIN_QuillmarkBase64Flag", "trueX"}, {"iFlags", "3"}},
+         L"YWI%3D",
+         3},
+        {"IntegerInBase64",
+         {{"bPIN", "x"}, {"iFlags", "NDI%3D"}, {"iFlags_QuillmarkBase64Flag", "true"}},
+         L"x",
+         42},
+        {"Encrypted",
+         {{"bPIN", encryptedValue("9876")},
+          {"bPIN_QuillmarkEncryptFlag", "true"},
+          {"Quillmark_share_secret", kShareSecret},
+          {"iFlags", "3"}},
+         L"9876",
+         3},
+        {"EncryptedWinsOverStar",
+         {{"bPIN", encryptedValue("9*6")},
+          {"bPIN_QuillmarkEncryptFlag", "true"},
+          {"bPIN_QuillmarkFlag", "true"},
+          {"Quillmark_share_secret", kShareSecret},
+          {"iFlags", "3"}},
+         L"9*6",
+         3},
+        {"NonAscii", {{"bPIN", "\xe6\x97\xa5\xe6\x9c\xac"}, {"iFlags", "3"}}, L"\u65e5\u672c", 3},
+        {"KeysIgnoreCase", {{"BPIN", "k"}, {"IFLAGS", "9"}}, L"k", 9},
+    };
+    for (const DecodingCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearStandinCallsForTesting();
+        watch_->clear();
+        EXPECT_EQ(lib().callIndex(46, "GPKI_VerifyPIN", c.pairs), std::to_string(c.flags));
+        const StandinCall call = lastCall();
+        ASSERT_EQ(call.args.size(), 2u);
+        EXPECT_EQ(call.args[0].text, c.pin);
+        EXPECT_EQ(call.args[1].value, c.flags);
+        expectArgumentsWiped(call);
+    }
+}
+
+struct KeyCheckCase {
+    const char* name;
+    int index;
+    const char* function;
+    Pairs pairs;
+    const char* answer;  // null: the stand-in's record of the call, checked through expected
+    std::vector<std::wstring> expected;  // argument texts as standinArgText gives them
+    size_t wipedTexts;                   // text arguments freed (all zeroed)
+};
+
+TEST_F(GpkiAdapter, KeyCheck) {
+    const Pairs cipherOnly = {{"strCipher", "c"}};
+    auto with = [](Pairs p, const char* check) {
+        p.emplace_back("AdapterJsonKeyCheck", check);
+        return p;
+    };
+    const std::vector<KeyCheckCase> cases = {
+        {"OneMissing",
+         38,
+         "GPKI_RSADecrypt",
+         with({{"strCipher", "c"}, {"iFlags", "1"}}, "true"),
+         "61016",
+         {},
+         1},
+        {"TwoMissing", 38, "GPKI_RSADecrypt", with(cipherOnly, "true"), "61016", {}, 1},
+        {"UpperCaseTrue", 38, "GPKI_RSADecrypt", with(cipherOnly, "TRUE"), "61016", {}, 1},
+        {"CheckFalse",
+         38,
+         "GPKI_RSADecrypt",
+         with(cipherOnly, "false"),
+         nullptr,
+         {L"s1:c", L"null", L"i:0"},
+         1},
+        {"CheckAbsent", 38, "GPKI_RSADecrypt", cipherOnly, nullptr, {L"s1:c", L"null", L"i:0"}, 1},
+        {"CheckTrueX",
+         38,
+         "GPKI_RSADecrypt",
+         with(cipherOnly, "trueX"),
+         nullptr,
+         {L"s1:c", L"null", L"i:0"},
+         1},
+        {"AllPresent",
+         38,
+         "GPKI_RSADecrypt",
+         with({{"STRCIPHER", "c"}, {"strpincode", ""}, {"iFlags", "2"}}, "true"),
+         nullptr,
+         {L"s1:c", L"s0:", L"i:2"},
+         1},
+        {"ReadOutsideTheCheck", 48, "GetVersion", with({}, "true"), nullptr, {L"i:0"}, 0},
+        {"IntegerMissing", 55, "GPKI_DetectCard", with({}, "true"), "61016", {}, 0},
+        {"CertIsNotStrCert",
+         10,
+         "GPKI_GetEntityOID",
+         with({{"strCert", "c"}, {"iFlags", "1"}}, "true"),
+         "61016",
+         {},
+         0},
+        {"FlagsIsNotIFlags",
+         30,
+         "GPKI_ReadFile",
+         with({{"strFilepath", "p"}, {"iFlags", "1"}}, "true"),
+         "61016",
+         {},
+         1},
+        {"NoKeysRow", 45, "GPKI_GetSlotCount", with({}, "true"), "45", {}, 0},
+        {"UndecryptableWithCheck",
+         46,
+         "GPKI_VerifyPIN",
+         with({{"bPIN", "ABCD"}, {"bPIN_QuillmarkEncryptFlag", "true"}, {"iFlags", "1"}}, "true"),
+         "61016",
+         {},
+         0},
+        {"UndecryptableWithoutCheck",
+         46,
+         "GPKI_VerifyPIN",
+         {{"bPIN", "ABCD"}, {"bPIN_QuillmarkEncryptFlag", "true"}, {"iFlags", "1"}},
+         nullptr,
+         {L"null", L"i:1"},
+         0},
+    };
+    for (const KeyCheckCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearStandinCallsForTesting();
+        watch_->clear();
+        const std::string answer = lib().callIndex(c.index, c.function, c.pairs);
+        const std::vector<StandinCall> calls = standinCallsForTesting();
+        if (c.answer != nullptr) {
+            EXPECT_EQ(answer, c.answer);
+        }
+        if (c.answer != nullptr && std::string(c.answer) == "61016") {
+            EXPECT_TRUE(calls.empty()) << "the component must not be called";
+        } else {
+            ASSERT_EQ(calls.size(), 1u);
+            ASSERT_EQ(calls[0].args.size(), c.expected.size());
+            for (size_t i = 0; i < c.expected.size(); ++i) {
+                EXPECT_EQ(standinArgText(calls[0].args[i]), c.expected[i]) << i;
+            }
+        }
+        const std::vector<FreedBstr> freed = watch_->freed();
+        size_t zeroed = 0;
+        for (const FreedBstr& f : freed) {
+            zeroed += f.allZero && f.byteLength > 0 ? 1 : 0;
+        }
+        EXPECT_EQ(zeroed, c.wipedTexts);
+        if (c.answer != nullptr && std::string(c.answer) == "61016") {
+            EXPECT_EQ(freed.size(), c.wipedTexts) << "only the arguments are freed";
+        }
+    }
+}
+
+struct ResultCase {
+    const char* name;
+    int index;
+    const char* function;
+    Pairs pairs;
+    std::string answer;
+};
+
+std::string shape(StandinBehaviour b) {
+    return std::to_string(kStandinShapeBase + static_cast<int32_t>(b));
+}
+
+TEST_F(GpkiAdapter, ResultKinds) {
+    const std::vector<ResultCase> cases = {
+        {"TextNullBstr", 2, "CAPICertGetSerialNumber", {{"strCert", "standin:null"}}, ""},
+        {"TextEmptyBstr", 2, "CAPICertGetSerialNumber", {{"strCert", "standin:empty"}}, ""},
+        {"TextLeftUnset", 2, "CAPICertGetSerialNumber", {{"strCert", "standin:leave"}}, ""},
+        {"DecimalNegative", 6, "GPKI_GetCertType", {{"iFlags", "-1"}}, "-1"},
+        {"DecimalTop", 6, "GPKI_GetCertType", {{"iFlags", "2147483647"}}, "2147483647"},
+        {"DecimalHeldAtTop", 6, "GPKI_GetCertType", {{"iFlags", "99999999999"}}, "2147483647"},
+        {"DecimalHeldAtBottom", 6, "GPKI_GetCertType", {{"iFlags", "-99999999999"}}, "-2147483648"},
+        {"LeadingNumber", 6, "GPKI_GetCertType", {{"iFlags", " -7x"}}, "-7"},
+        {"NoDigits", 6, "GPKI_GetCertType", {{"iFlags", "abc"}}, "0"},
+        {"EmptyNumber", 6, "GPKI_GetCertType", {{"iFlags", ""}}, "0"},
+        {"True", 6, "GPKI_GetCertType", {{"iFlags", "TRUE"}}, "1"},
+        {"False", 6, "GPKI_GetCertType", {{"iFlags", "False"}}, "0"},
+        {"DecimalLeftUnset", 6, "GPKI_GetCertType", {{"strCert", "standin:leave"}}, "0"},
+        {"IntDecimal", 59, "SetDialogString", {{"dlgID", "-5"}}, "-5"},
+        {"None", 44, "SetCodePage", {{"codePage", "950"}}, "0"},
+        {"ListMixed",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::MixedElements)}},
+         "x;5;;"},
+        {"ListOfBstrs", 1, "GPKI_EnumCerts", {{"iFlags", shape(StandinBehaviour::BstrArray)}}, ""},
+        {"ListNullArray",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::NullArray)}},
+         ""},
+        {"ListTwoDimensions",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::TwoDimensions)}},
+         ""},
+        {"ListEmpty", 1, "GPKI_EnumCerts", {{"iFlags", shape(StandinBehaviour::EmptyArray)}}, ""},
+        {"ListScalarBstr",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::ScalarBstr)}},
+         ""},
+        {"ListBoolTrue", 1, "GPKI_EnumCerts", {{"iFlags", shape(StandinBehaviour::BoolTrue)}}, "1"},
+        {"ListBoolFalse",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::BoolFalse)}},
+         "0"},
+        {"ListNested",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::NestedArray)}},
+         "a;;b;"},
+        {"ListOffsetBounds",
+         1,
+         "GPKI_EnumCerts",
+         {{"iFlags", shape(StandinBehaviour::OffsetBounds)}},
+         "p;q;"},
+        {"ListLeftEmpty", 1, "GPKI_EnumCerts", {{"iFlags", shape(StandinBehaviour::LeaveOut)}}, ""},
+    };
+    for (const ResultCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(lib().callIndex(c.index, c.function, c.pairs), c.answer);
+    }
+}
+
+struct FailureCase {
+    const char* name;
+    int index;
+    const char* function;
+    Pairs pairs;
+    bool forced;  // the stand-in fails every call (rows without a text argument)
+};
+
+TEST_F(GpkiAdapter, ComponentFailureAnswers61011AndTheNextRequestIsServed) {
+    const std::vector<FailureCase> cases = {
+        {"TextRow",
+         49,
+         "GPKI_SignData",
+         {{"sOptPIN", "1234"}, {"sData", "standin:fail"}, {"signcodepage", "65001"}},
+         false},
+        {"DecimalRow", 17, "GPKI_Decrypt2File", {{"strCipher", "standin:fail"}}, false},
+        {"NoneRow", 36, "SetXMLReferenceDirs", {{"bstrMultiRefDir", "standin:fail"}}, false},
+        {"ListRow", 1, "GPKI_EnumCerts", {{"iFlags", "1"}}, true},
+        {"NoKeysRow", 0, "get_lastError", {}, true},
+        {"NoneIntegerRow", 44, "SetCodePage", {{"codePage", "1"}}, true},
+    };
+    for (const FailureCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        setStandinBehaviourForTesting(c.forced ? StandinBehaviour::Fail : StandinBehaviour::Normal);
+        clearStandinCallsForTesting();
+        watch_->clear();
+        EXPECT_EQ(lib().callIndex(c.index, c.function, c.pairs), "61011");
+        ASSERT_EQ(standinCallsForTesting().size(), 1u);
+        expectArgumentsWiped(lastCall());
+        setStandinBehaviourForTesting(StandinBehaviour::Normal);
+        EXPECT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
+    }
+}
+
+TEST_F(GpkiAdapter, NullInterfaceAnswers61011OnEveryCall) {
+    setStandinNullInterfaceForTesting(true);
+    watch_->clear();
+    EXPECT_EQ(lib().callIndex(2, "CAPICertGetSerialNumber", {{"strCert", "secret"}}), "61011");
+    EXPECT_EQ(lib().callIndex(0, "get_lastError", {}), "61011");
+    EXPECT_TRUE(standinCallsForTesting().empty());
+    const std::vector<FreedBstr> freed = watch_->freed();
+    ASSERT_EQ(freed.size(), 1u);
+    EXPECT_TRUE(freed[0].allZero);
+    EXPECT_EQ(lib().callIndex(-1, "Quillmark_GetVersion", {}), kVersion);
+}
+
+TEST_F(GpkiAdapter, SystemFunctionsAndReleaseThenRestart) {
+    EXPECT_EQ(lib().callIndex(-1, "anything", {}), kVersion);
+    EXPECT_EQ(lib().callIndex(-2, "Quillmark_Unlock", {{"url", "https://x"}}), "0");
+    EXPECT_TRUE(standinCallsForTesting().empty()) << "no row of the table runs";
+    const long withComponent = standinModuleReferences().load();
+
+    EXPECT_EQ(lib().callIndex(-3, "Quillmark_Release", {}), "");
+    EXPECT_EQ(standinModuleReferences().load(), withComponent - 1)
+        << "the component is released by Quillmark_Release";
+
+    EXPECT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
+    EXPECT_EQ(standinModuleReferences().load(), withComponent) << "start-up creates it anew";
+    EXPECT_EQ(lib().call("Quillmark_Release", {}), "") << "found by name through index 0";
+    EXPECT_EQ(lib().call("quillmark_getversion", {}), kVersion);
+}
+
+struct DispatchCase {
+    const char* name;
+    const char* index;  // null: no "QuillmarkFunctionIndex"
+    std::string function;
+    int calledRow;  // -1: no row runs
+    const char* answer;
+};
+
+TEST_F(GpkiAdapter, DispatchByIndexAndName) {
+    const std::vector<DispatchCase> cases = {
+        {"IndexAndName", "44", "SetCodePage", 44, "0"},
+        {"NameInOtherCase", "44", "setcodepage", 44, "0"},
+        {"IndexOutOfRange", "60", "SetDialogString", 59, nullptr},
+        {"IndexBelowSystem", "-4", "GPKI_GetSlotCount", 45, "45"},
+        {"IndexOfAnotherRow", "2", "CAPICertGetIssuer", 3, nullptr},
+        {"IndexText", "true", "CAPICertGetSerialNumber", 2, nullptr},
+        {"VersionWithAnyName", "-1", "GPKI_GetSlotCount", -1, kVersion.c_str()},
+        {"UnknownName", "5", "NoSuchFunction", -1, "61005"},
+        {"ProperPrefix", nullptr, "GPKI_Sign", -1, "61005"},
+        {"LongerThanAnyName", nullptr, "GPKI_SignDataX", -1, "61005"},
+        {"Name128", nullptr, std::string(128, 'a'), -1, "61005"},
+        {"Name1000", nullptr, "get_lastError" + std::string(1000, 'x'), -1, "61005"},
+        {"EmptyName", nullptr, "", -1, "61005"},
+    };
+    for (const DispatchCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        clearStandinCallsForTesting();
+        Pairs pairs;
+        if (c.index != nullptr) {
+            pairs.emplace_back("QuillmarkFunctionIndex", c.index);
+        }
+        const std::string answer = lib().call(c.function, pairs);
+        if (c.answer != nullptr) {
+            EXPECT_EQ(answer, c.answer);
+        }
+        const std::vector<StandinCall> calls = standinCallsForTesting();
+        if (c.calledRow < 0) {
+            EXPECT_TRUE(calls.empty());
+        } else {
+            ASSERT_EQ(calls.size(), 1u);
+            EXPECT_EQ(calls[0].index, c.calledRow);
+        }
+    }
+}
+
+TEST_F(GpkiAdapter, ExportsNeverAnswerNull) {
+    const char* a = lib().rawCallMethod(nullptr);
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a, "");
+    // Texts that do not parse answer ""; one that parses into no pairs lacks the name.
+    const std::pair<const char*, const char*> texts[] = {
+        {"", ""}, {"{}", ""}, {"[]", ""}, {"{\"a\":", ""}, {"not json", "61005"}};
+    for (const auto& [text, expected] : texts) {
+        SCOPED_TRACE(text);
+        a = lib().rawCallMethod(text);
+        ASSERT_NE(a, nullptr);
+        EXPECT_STREQ(a, expected);
+    }
+    const JsonMapPtr map = requestMap({{"x", "1"}});
+    a = lib().rawCallJsonMapMethod(nullptr, "get_lastError");
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a, "");
+    a = lib().rawCallJsonMapMethod(map.get(), nullptr);
+    ASSERT_NE(a, nullptr);
+    EXPECT_STREQ(a, "");
+}
+
+TEST_F(GpkiAdapter, RequestWithoutFunctionNameAnswers61005WithoutStartUp) {
+    const long before = standinModuleReferences().load();
+    EXPECT_EQ(lib().callText("{\"x\":\"1\"}"), "61005");
+    EXPECT_EQ(standinModuleReferences().load(), before) << "no component was created";
+    EXPECT_EQ(lib().callText("{\"FunctionName\":\"GPKI_GetSlotCount\"}"), "45");
+}
+
+struct EntrySnapshot {
+    const char* keyPointer;
+    const char* valuePointer;
+    std::string key;
+    std::string value;
+};
+
+std::vector<EntrySnapshot> snapshot(const JsonMap& map) {
+    std::vector<EntrySnapshot> s;
+    for (int32_t i = 0; i < map.count; ++i) {
+        const JsonMapEntry& e = map.entries[i];
+        s.push_back({e.key, e.value, e.key, e.value == nullptr ? "<null>" : e.value});
+    }
+    return s;
+}
+
+TEST_F(GpkiAdapter, CallJsonMapMethodLeavesTheMapUntouchedAndIgnoresItsFunctionName) {
+    const JsonMapPtr map = requestMap({
+        {"FunctionName", "GPKI_GetSlotCount"},
+        {"sOptPIN", encryptedValue("1111")},
+        {"sOptPIN_QuillmarkEncryptFlag", "true"},
+        {"Quillmark_share_secret", kShareSecret},
+        {"sData", "standin:fail"},
+        {"AdapterJsonKeyCheck", "true"},
+    });
+    ASSERT_TRUE(map);
+    const std::vector<EntrySnapshot> before = snapshot(*map);
+    const int32_t count = map->count;
+    const char* source = map->sourceText;
+    const std::string sourceCopy = source;
+
+    EXPECT_STREQ(lib().rawCallJsonMapMethod(map.get(), "GPKI_SignData"), "61016");
+    EXPECT_STREQ(lib().rawCallJsonMapMethod(map.get(), "GPKI_PureSign"), "61016");
+    EXPECT_STREQ(lib().rawCallJsonMapMethod(map.get(), "GPKI_SignInit"), "61016");
+    EXPECT_STREQ(lib().rawCallJsonMapMethod(map.get(), "GPKI_SignDataUpdate"), "61016");
+    clearStandinCallsForTesting();
+    EXPECT_STREQ(lib().rawCallJsonMapMethod(map.get(), "get_lastError"), "0");
+    ASSERT_EQ(standinCallsForTesting().size(), 1u);
+    EXPECT_EQ(standinCallsForTesting()[0].index, 0) << "the map's own FunctionName is ignored";
+
+    ASSERT_EQ(map->count, count);
+    EXPECT_EQ(map->sourceText, source);
+    EXPECT_EQ(std::string(map->sourceText), sourceCopy);
+    const std::vector<EntrySnapshot> after = snapshot(*map);
+    ASSERT_EQ(after.size(), before.size());
+    for (size_t i = 0; i < before.size(); ++i) {
+        EXPECT_EQ(after[i].keyPointer, before[i].keyPointer);
+        EXPECT_EQ(after[i].valuePointer, before[i].valuePointer);
+        EXPECT_EQ(after[i].key, before[i].key);
+        EXPECT_EQ(after[i].value, before[i].value);
+    }
+}
+
+TEST_F(GpkiAdapter, TextArgumentsAreZeroedWhenFreedOnEveryPath) {
+    const Pairs full = {{"sOptPIN", "1234"},
+                        {"sData", "data"},
+                        {"signcodepage", "65001"},
+                        {"iFlags", "1"},
+                        {"iHashFlag", "2"}};
+    // Success.
+    watch_->clear();
+    lib().callIndex(49, "GPKI_SignData", full);
+    ASSERT_EQ(standinCallsForTesting().size(), 1u);
+    expectArgumentsWiped(lastCall());
+
+    // "61011".
+    Pairs failing = full;
+    failing[1].second = "standin:fail";
+    watch_->clear();
+    clearStandinCallsForTesting();
+    EXPECT_EQ(lib().callIndex(49, "GPKI_SignData", failing), "61011");
+    expectArgumentsWiped(lastCall());
+
+    // "61016": the two texts that were present, and nothing else, are freed zeroed.
+    watch_->clear();
+    clearStandinCallsForTesting();
+    EXPECT_EQ(
+        lib().callIndex(
+            49, "GPKI_SignData",
+            {{"sOptPIN", "1234"}, {"signcodepage", "65001"}, {"AdapterJsonKeyCheck", "true"}}),
+        "61016");
+    EXPECT_TRUE(standinCallsForTesting().empty());
+    const std::vector<FreedBstr> freed = watch_->freed();
+    ASSERT_EQ(freed.size(), 2u);
+    for (const FreedBstr& f : freed) {
+        EXPECT_TRUE(f.allZero);
+        EXPECT_GT(f.byteLength, 0u);
+    }
+}
+
+TEST_F(GpkiAdapter, CallsFromAThreadWithoutComAreServed) {
+    ASSERT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
+    std::string answer;
+    std::string failed;
+    HRESULT afterwards = E_FAIL;
+    std::thread worker([&] {
+        answer = lib().callIndex(49, "GPKI_SignData", {{"sOptPIN", "standin:fail"}});
+        failed = lib().callIndex(2, "CAPICertGetSerialNumber", {{"strCert", "c"}});
+        // The adapter initialised COM on this thread: a further initialisation only counts up.
+        afterwards = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (SUCCEEDED(afterwards)) {
+            CoUninitialize();
+        }
+    });
+    worker.join();
+    EXPECT_EQ(answer, "61011");
+    EXPECT_EQ(failed, "2|CAPICertGetSerialNumber|s1:c|i:0");
+    EXPECT_EQ(afterwards, S_FALSE);
+}
+
+}  // namespace
