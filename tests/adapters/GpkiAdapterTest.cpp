@@ -24,6 +24,7 @@ protected:
         clearStandinCallsForTesting();
         setStandinBehaviourForTesting(StandinBehaviour::Normal);
         setStandinNullInterfaceForTesting(false);
+        setStandinRefuseInterfaceForTesting(false);
         registration_ = std::make_unique<StandinClassRegistration>(
             kGpkiStandinClsid, makeStandinFactory<GpkiStandin>());
         ASSERT_HRESULT_SUCCEEDED(registration_->hr());
@@ -36,6 +37,7 @@ protected:
     void TearDown() override {
         setStandinBehaviourForTesting(StandinBehaviour::Normal);
         setStandinNullInterfaceForTesting(false);
+        setStandinRefuseInterfaceForTesting(false);
         if (library_ && library_->loaded()) {
             library_->callIndex(-3, "Quillmark_Release", {});
         }
@@ -488,6 +490,18 @@ TEST_F(GpkiAdapter, NullInterfaceAnswers61011OnEveryCall) {
     ASSERT_EQ(freed.size(), 1u);
     EXPECT_TRUE(freed[0].allZero);
     EXPECT_EQ(lib().callIndex(-1, "Quillmark_GetVersion", {}), kVersion);
+}
+
+TEST_F(GpkiAdapter, RefusedInterfaceAnswers61905WithoutKeepingTheObject) {
+    const long baseline = standinModuleReferences().load();
+    setStandinRefuseInterfaceForTesting(true);
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        EXPECT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "61905");
+        EXPECT_EQ(lib().callIndex(-1, "Quillmark_GetVersion", {}), "61905");
+        EXPECT_EQ(standinModuleReferences().load(), baseline) << "attempt " << attempt;
+    }
+    setStandinRefuseInterfaceForTesting(false);
+    EXPECT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45") << "start-up is retried";
 }
 
 TEST_F(GpkiAdapter, SystemFunctionsAndReleaseThenRestart) {

@@ -10,6 +10,7 @@ struct StandinState {
     std::vector<StandinCall> calls;
     std::atomic<int32_t> behaviour{0};
     std::atomic<bool> nullInterface{false};
+    std::atomic<bool> refuseInterface{false};
     std::atomic<long> references{0};
 };
 
@@ -280,6 +281,14 @@ bool standinNullInterfaceForTesting() {
     return state().nullInterface.load();
 }
 
+void setStandinRefuseInterfaceForTesting(bool on) {
+    state().refuseInterface = on;
+}
+
+bool standinRefuseInterfaceForTesting() {
+    return state().refuseInterface.load();
+}
+
 std::atomic<long>& standinModuleReferences() {
     return state().references;
 }
@@ -375,6 +384,10 @@ HRESULT registerStandinServer(HMODULE module, REFCLSID clsid, const wchar_t* des
     if (n == 0 || n >= MAX_PATH) {
         return SELFREG_E_CLASS;
     }
+    return registerStandinServerPath(path, clsid, description);
+}
+
+HRESULT registerStandinServerPath(const wchar_t* path, REFCLSID clsid, const wchar_t* description) {
     const std::wstring key = clsidKey(clsid);
     const std::wstring server = key + L"\\InprocServer32";
     HRESULT hr = setDefaultValue(HKEY_CLASSES_ROOT, key, nullptr, description);

@@ -108,6 +108,9 @@ void setStandinBehaviourForTesting(StandinBehaviour behaviour);
 // QueryInterface for the stand-in's own interface answers S_OK with a NULL pointer.
 void setStandinNullInterfaceForTesting(bool on);
 bool standinNullInterfaceForTesting();
+// QueryInterface for the stand-in's own interface answers E_NOINTERFACE (IUnknown still works).
+void setStandinRefuseInterfaceForTesting(bool on);
+bool standinRefuseInterfaceForTesting();
 // Objects alive and server locks, for DllCanUnloadNow.
 std::atomic<long>& standinModuleReferences();
 
@@ -143,6 +146,9 @@ public:
         }
         *out = nullptr;
         if (IsEqualIID(riid, iid_)) {
+            if (standinRefuseInterfaceForTesting()) {
+                return E_NOINTERFACE;
+            }
             if (standinNullInterfaceForTesting()) {
                 return S_OK;
             }
@@ -290,6 +296,8 @@ private:
 // Writes HKCR\CLSID\{clsid} (default value: description) and its InprocServer32 key (default
 // value: the module's path; ThreadingModel "Both").
 HRESULT registerStandinServer(HMODULE module, REFCLSID clsid, const wchar_t* description);
+// The same for a server DLL at path.
+HRESULT registerStandinServerPath(const wchar_t* path, REFCLSID clsid, const wchar_t* description);
 // Deletes HKCR\CLSID\{clsid} with its subkeys.
 HRESULT unregisterStandinServer(REFCLSID clsid);
 
