@@ -233,7 +233,9 @@ TEST_F(HcaAdapter, PemTitleArrivesAsABstrVariant) {
          {{"strPemTitle", "UlNBIEtFWQ%3D%3D"}, {"strPemTitle_QuillmarkBase64Flag", "true"}},
          nullptr,
          L"s7:RSA KEY"},
-        {"StarFlag", {{"strPemTitle", "A*B"}, {"strPemTitle_QuillmarkFlag", "true"}}, nullptr,
+        {"StarFlag",
+         {{"strPemTitle", "A*B"}, {"strPemTitle_QuillmarkFlag", "true"}},
+         nullptr,
          L"s3:A\\B"},
     };
     for (const int index : {1, 12}) {
@@ -293,25 +295,40 @@ struct KeyCheckCase {
 
 TEST_F(HcaAdapter, KeyCheckWithTheTablesKeys) {
     const std::vector<KeyCheckCase> cases = {
-        {"IFlagsIsNotIFlag", 29, withKeyCheck({{"readername", "r"}, {"iFlags", "3"}}), "61016",
-         {}},
-        {"IFlagsIsNotIFlagWithoutCheck", 29, {{"readername", "r"}, {"iFlags", "3"}}, nullptr,
+        {"IFlagsIsNotIFlag", 29, withKeyCheck({{"readername", "r"}, {"iFlags", "3"}}), "61016", {}},
+        {"IFlagsIsNotIFlagWithoutCheck",
+         29,
+         {{"readername", "r"}, {"iFlags", "3"}},
+         nullptr,
          {L"s1:r", L"i:0"}},
-        {"IFlagFound", 29, withKeyCheck({{"readername", "r"}, {"IFLAG", "3"}}), nullptr,
+        {"IFlagFound",
+         29,
+         withKeyCheck({{"readername", "r"}, {"IFLAG", "3"}}),
+         nullptr,
          {L"s1:r", L"i:3"}},
-        {"OutFileInOtherCase", 40,
+        {"OutFileInOtherCase",
+         40,
          withKeyCheck(
              {{"bstrXML", "x"}, {"bstrSignId", "i"}, {"bstrOutFile", "o"}, {"iFlags", "1"}}),
-         nullptr, {L"s1:x", L"s1:i", L"s1:o", L"i:1"}},
+         nullptr,
+         {L"s1:x", L"s1:i", L"s1:o", L"i:1"}},
         {"CodePageInOtherCase", 31, withKeyCheck({{"CodePage", "950"}}), "0", {L"i:950"}},
         {"FlagIsNotIFlags", 16, withKeyCheck({{"iFlags", "1"}}), "61016", {}},
-        {"CertIsNotStrCert", 30,
-         withKeyCheck({{"signature", "s"}, {"strCert", "c"}, {"data", "d"}, {"flag", "1"},
+        {"CertIsNotStrCert",
+         30,
+         withKeyCheck({{"signature", "s"},
+                       {"strCert", "c"},
+                       {"data", "d"},
+                       {"flag", "1"},
                        {"iHashFlag", "2"}}),
-         "61016", {}},
+         "61016",
+         {}},
         {"TwoMissing", 43, withKeyCheck({}), "61016", {}},
         {"TwoMissingWithoutCheck", 43, {}, nullptr, {L"i:0", L"i:0"}},
-        {"PinPresentEmpty", 34, withKeyCheck({{"readername", "r"}, {"pincode", ""}}), "0",
+        {"PinPresentEmpty",
+         34,
+         withKeyCheck({{"readername", "r"}, {"pincode", ""}}),
+         "34",
          {L"s1:r", L"s0:"}},
         {"NoKeysRowText", 2, withKeyCheck({}), nullptr, {}},
         {"NoKeysRowDecimal", 36, withKeyCheck({}), "36", {}},
@@ -479,6 +496,7 @@ TEST_F(HcaAdapter, StartUpLogsItsNameAndTheFunctionCounts) {
             << kLogLevelKey << "=5\n";
     }
     // A fresh copy of the library: its logging is set up by its first start-up.
+    watch_.reset();
     library_.reset();
     library_ = std::make_unique<AdapterLibrary>(windowsPath(QM_HCA_ADAPTER_PATH));
     ASSERT_TRUE(library_->loaded());
