@@ -1,0 +1,871 @@
+// The front end through real TLS: listeners started as the service starts them, a GnuTLS client
+// that speaks TLS 1.2 and 1.3 (and tries 1.1), and replies read back to the byte.
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "service/QuillmarkHttps.h"
+
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/Tool.h"
+#include "service/AdapterInstallation.h"
+#include "service/Key.h"
+#include "service/QuillmarkQueue.h"
+#include "service/QuillmarkSession.h"
+#include "support/HttpsClient.h"
+#include "support/LogCapture.h"
+
+namespace fs = std::filesystem;
+using qmtest::HeaderList;
+using qmtest::HttpResponse;
+using qmtest::HttpsClient;
+
+namespace {
+
+constexpr const char* kOrigin = "https://page.example";
+constexpr const char* kFormType = "application/x-www-form-urlencoded";
+
+// A port nobody listens on now (the system's choice for an ephemeral bind).
+int freePort() {
+    WSADATA data;
+    WSAStartup(MAKEWORD(2, 2), &data);
+    SOCKET probe = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    int length = sizeof address;
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
+    closesocket(probe);
+    return ntohs(address.sin_port);
+}
+
+std::string escapeJson(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+        }
+        out += c;
+    }
+    return out;
+}
+
+std::string echoJson(const std::string& extra = "") {
+    return std::string("{\"PathID\":\"") + kGpkiPathId +
+           "\",\"minServerVersion\":\"1.0.22.0303\",\"FunctionName\":\"QuillmarkEcho\"" + extra +
+           "}";
+}
+
+std::string callJson(const std::string& sessionId, const std::string& function) {
+    return "{\"SessionId\":\"" + escapeJson(sessionId) + "\",\"FunctionName\":\"" + function +
+           "\"}";
+}
+
+// The PEM body of a certificate as DER bytes.
+std::string pemToDer(const char* pem) {
+    std::string text(pem);
+    const std::string begin = "-----BEGIN CERTIFICATE-----";
+    std::size_t start = text.find(begin) + begin.size();
+    std::size_t end = text.find("-----END CERTIFICATE-----");
+    std::string base64;
+    for (std::size_t i = start; i < end; ++i) {
+        if (text[i] != '\n' && text[i] != '\r') {
+            base64 += text[i];
+        }
+    }
+    return qmtest::base64Decode(base64).value_or("");
+}
+
+using Reply = std::map<std::string, std::string>;
+
+// The reply body decoded to key -> value; the test fails when the body is not of the exact form.
+Reply decoded(const HttpResponse& response) {
+    auto entries = qmtest::decodeReply(response.body);
+    EXPECT_TRUE(entries.has_value()) << response.body;
+    Reply reply;
+    if (entries) {
+        for (const auto& [key, value] : *entries) {
+            reply[key] = value;
+        }
+    }
+    return reply;
+}
+
+class HttpsTest : public ::testing::Test {
+protected:
+    static inline AdapterInstallation* installation = nullptr;
+    static inline int ecdsaPort = 0;
+    static inline int rsaPort = 0;
+    static inline bool ipv6 = false;
+    static inline bool started = false;
+
+    static void SetUpTestSuite() {
+        installation = new AdapterInstallation();
+        setCopyPath(installation->dataFolder().wstring().c_str());
+        // Parallel test programs draw ports too: draw again when one was taken meanwhile.
+        for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+            stopAllHttpsDaemons();
+            ecdsaPort = freePort();
+            rsaPort = freePort();
+            started =
+                ecdsaPort != rsaPort &&
+                startHttpsListener(false, ecdsaPort,
+                                   serverCertificateTextForTesting(ServerCertificateKind::kEcdsa),
+                                   serverPrivateKeyTextForTesting(ServerCertificateKind::kEcdsa)) &&
+                startHttpsListener(false, rsaPort,
+                                   serverCertificateTextForTesting(ServerCertificateKind::kRsa),
+                                   serverPrivateKeyTextForTesting(ServerCertificateKind::kRsa));
+        }
+        ipv6 = startHttpsListener(true, ecdsaPort,
+                                  serverCertificateTextForTesting(ServerCertificateKind::kEcdsa),
+                                  serverPrivateKeyTextForTesting(ServerCertificateKind::kEcdsa));
+    }
+
+    static void TearDownTestSuite() {
+        stopAllHttpsDaemons();
+        setParameterLimitForTesting(0);
+        delete installation;
+        installation = nullptr;
+        setCopyPath(nullptr);
+    }
+
+    void SetUp() override { ASSERT_TRUE(started); }
+
+    static std::string host(int port) { return "127.0.0.1:" + std::to_string(port); }
+
+    static HeaderList formHeaders(int port, const HeaderList& more = {}) {
+        HeaderList headers = {
+            {"Host", host(port)}, {"Origin", kOrigin}, {"Content-Type", kFormType}};
+        headers.insert(headers.end(), more.begin(), more.end());
+        return headers;
+    }
+
+    static std::unique_ptr<HttpsClient> connect(int port,
+                                                const char* priority = qmtest::kClientTls13,
+                                                const char* address = "127.0.0.1") {
+        std::string error;
+        auto client = HttpsClient::connect(address, port, priority, &error);
+        EXPECT_NE(client, nullptr) << error;
+        return client;
+    }
+
+    // Sends one request on a new connection; nullopt when it was closed without a reply.
+    static std::optional<HttpResponse> exchange(const std::string& request, int port = ecdsaPort) {
+        auto client = connect(port);
+        if (!client || !client->send(request)) {
+            return std::nullopt;
+        }
+        return client->readResponse();
+    }
+
+    static std::optional<HttpResponse> post(const std::string& json, int port = ecdsaPort,
+                                            const HeaderList& more = {}) {
+        return exchange(
+            qmtest::buildPost("/", formHeaders(port, more), qmtest::parameterField(json)), port);
+    }
+};
+
+// ---- Protocols and certificates ----------------------------------------------------------------
+
+struct TlsCase {
+    const char* name;
+    const char* priority;
+    int protocol;
+    ServerCertificateKind certificate;
+};
+
+void PrintTo(const TlsCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class TlsTest : public HttpsTest, public ::testing::WithParamInterface<TlsCase> {};
+
+TEST_P(TlsTest, ServesTheEchoOverTls12And13) {
+    const TlsCase& c = GetParam();
+    const int port = c.certificate == ServerCertificateKind::kRsa ? rsaPort : ecdsaPort;
+    auto client = connect(port, c.priority);
+    ASSERT_NE(client, nullptr);
+    EXPECT_EQ(client->protocol(), c.protocol);
+    EXPECT_EQ(client->peerCertificateDer(),
+              pemToDer(serverCertificateTextForTesting(c.certificate)));
+
+    ASSERT_TRUE(client->send(
+        qmtest::buildPost("/", formHeaders(port), qmtest::parameterField(echoJson()))));
+    std::optional<HttpResponse> response = client->readResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, 200);
+    Reply reply = decoded(*response);
+    const std::string id = reply["SessionID"];
+    EXPECT_EQ(id.size(), 12u);
+    EXPECT_EQ(reply, (Reply{{"SessionID", id},
+                            {"ServerVersion", "1.0.22.0303"},
+                            {"LibVersion", "1.0.0.1"},
+                            {"result", "0"}}));
+    // The serialised form itself: keys in map order, one blank after each colon and comma.
+    EXPECT_EQ(response->body, "{\"LibVersion\": \"" + qmtest::base64Encode("1.0.0.1") +
+                                  "\", \"result\": \"MA==\", \"ServerVersion\": \"" +
+                                  qmtest::base64Encode("1.0.22.0303") + "\", \"SessionID\": \"" +
+                                  qmtest::base64Encode(id) + "\"}");
+    EXPECT_EQ(response->header("X-XSS-Protection"), "1; mode=block");
+    EXPECT_EQ(response->header("Access-Control-Allow-Origin"), kOrigin);
+    EXPECT_EQ(response->header("Content-Type"), std::nullopt);
+    EXPECT_EQ(response->header("Keep-Alive"), std::nullopt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, TlsTest,
+    ::testing::Values(TlsCase{"tls12_ecdsa", qmtest::kClientTls12, qmtest::kProtocolTls12,
+                              ServerCertificateKind::kEcdsa},
+                      TlsCase{"tls13_ecdsa", qmtest::kClientTls13, qmtest::kProtocolTls13,
+                              ServerCertificateKind::kEcdsa},
+                      TlsCase{"tls12_rsa", qmtest::kClientTls12, qmtest::kProtocolTls12,
+                              ServerCertificateKind::kRsa},
+                      TlsCase{"tls13_rsa", qmtest::kClientTls13, qmtest::kProtocolTls13,
+                              ServerCertificateKind::kRsa}),
+    [](const ::testing::TestParamInfo<TlsCase>& param) { return std::string(param.param.name); });
+
+TEST_F(HttpsTest, Tls11IsRefusedAtTheHandshake) {
+    for (int port : {ecdsaPort, rsaPort}) {
+        std::string error;
+        EXPECT_EQ(HttpsClient::connect("127.0.0.1", port, qmtest::kClientTls11, &error), nullptr);
+        EXPECT_THAT(error, ::testing::HasSubstr("handshake"));
+    }
+}
+
+TEST_F(HttpsTest, TheIpv6ListenerServesLocalhost) {
+    if (!ipv6) {
+        GTEST_SKIP() << "no IPv6 loopback here";
+    }
+    auto client = connect(ecdsaPort, qmtest::kClientTls13, "::1");
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->send(
+        qmtest::buildPost("/", formHeaders(ecdsaPort, {}), qmtest::parameterField(echoJson()))));
+    std::optional<HttpResponse> response = client->readResponse();
+    ASSERT_TRUE(response);
+    EXPECT_EQ(decoded(*response)["result"], "0");
+}
+
+// ---- Requests and their replies -----------------------------------------------------------------
+
+enum class Body { kForm, kChunked, kMultipart, kNone };
+
+struct RequestCase {
+    const char* name;
+    std::string method;
+    std::string target;
+    HeaderList headers;  // "{host}" stands for 127.0.0.1:<port>
+    Body body;
+    std::string formPrefix;             // form fields sent before "Parameter"
+    int status;                         // 0: closed without a reply
+    std::optional<std::string> result;  // the reply's "result"; nullopt: not checked
+    std::map<std::string, std::optional<std::string>> replyHeaders;  // nullopt: must be absent
+    std::optional<std::string> originSeen;  // the "url" the adapter's unlock got
+};
+
+void PrintTo(const RequestCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const HeaderList kFormRequest = {
+    {"Host", "{host}"}, {"Origin", kOrigin}, {"Content-Type", kFormType}};
+
+HeaderList form(const HeaderList& changes, const std::vector<std::string>& removed = {}) {
+    HeaderList headers;
+    for (const auto& header : kFormRequest) {
+        bool drop = false;
+        for (const auto& name : removed) {
+            drop = drop || header.first == name;
+        }
+        for (const auto& change : changes) {
+            drop = drop || header.first == change.first;
+        }
+        if (!drop) {
+            headers.push_back(header);
+        }
+    }
+    headers.insert(headers.end(), changes.begin(), changes.end());
+    return headers;
+}
+
+const std::map<std::string, std::optional<std::string>> kNormalHeaders = {
+    {"X-XSS-Protection", "1; mode=block"},
+    {"Access-Control-Allow-Origin", kOrigin},
+    {"Keep-Alive", std::nullopt},
+    {"Content-Type", std::nullopt}};
+
+const HeaderList kPreflight = {{"Host", "{host}"},
+                               {"Origin", kOrigin},
+                               {"Access-Control-Request-Method", "POST"},
+                               {"Access-Control-Request-Private-Network", "true"}};
+
+const RequestCase kRequestCases[] = {
+    {"form_post", "POST", "/", kFormRequest, Body::kForm, "", 200, "0", kNormalHeaders, kOrigin},
+    {"any_path", "POST", "/some/path?x=1", kFormRequest, Body::kForm, "", 200, "0", {}, kOrigin},
+    {"localhost_host",
+     "POST",
+     "/",
+     form({{"Host", "localhost:1"}}),
+     Body::kForm,
+     "",
+     200,
+     "0",
+     {},
+     kOrigin},
+    {"chunked_body", "POST", "/", kFormRequest, Body::kChunked, "", 200, "0", kNormalHeaders,
+     kOrigin},
+    {"multipart_body",
+     "POST",
+     "/",
+     form({{"Content-Type", "multipart/form-data; boundary=qm-boundary"}}),
+     Body::kMultipart,
+     "",
+     200,
+     "0",
+     {},
+     kOrigin},
+    {"other_fields_first",
+     "POST",
+     "/",
+     kFormRequest,
+     Body::kForm,
+     "a=1&b=2&",
+     200,
+     "0",
+     {},
+     kOrigin},
+    {"keep_alive_asked",
+     "POST",
+     "/",
+     form({{"Connection", "keep-alive"}}),
+     Body::kForm,
+     "",
+     200,
+     "0",
+     {{"Keep-Alive", "timeout=15, max=100"}},
+     kOrigin},
+    {"keep_alive_other_case",
+     "POST",
+     "/",
+     form({{"Connection", "Keep-Alive"}}),
+     Body::kForm,
+     "",
+     200,
+     "0",
+     {{"Keep-Alive", "timeout=15, max=100"}},
+     kOrigin},
+    {"no_content_type",
+     "POST",
+     "/",
+     form({}, {"Content-Type"}),
+     Body::kForm,
+     "",
+     0,
+     std::nullopt,
+     {},
+     std::nullopt},
+    {"no_parameter_field",
+     "POST",
+     "/",
+     kFormRequest,
+     Body::kNone,
+     "other=1",
+     0,
+     std::nullopt,
+     {},
+     std::nullopt},
+    {"host_without_port",
+     "POST",
+     "/",
+     form({{"Host", "localhost"}}),
+     Body::kForm,
+     "",
+     200,
+     "61904",
+     {{"Access-Control-Allow-Origin", std::nullopt}},
+     std::nullopt},
+    {"host_ipv6_loopback",
+     "POST",
+     "/",
+     form({{"Host", "[::1]:56362"}}),
+     Body::kForm,
+     "",
+     200,
+     "61904",
+     {},
+     std::nullopt},
+    {"host_other_site",
+     "POST",
+     "/",
+     form({{"Host", "page.example:443"}}),
+     Body::kForm,
+     "",
+     200,
+     "61904",
+     {},
+     std::nullopt},
+    {"host_forged_in_query",
+     "POST",
+     "/?host=localhost:1&Host=127.0.0.1:1",
+     form({{"Host", "page.example:1"}}),
+     Body::kForm,
+     "",
+     200,
+     "61904",
+     {},
+     std::nullopt},
+    {"origin_null_rebuilt_from_referer",
+     "POST",
+     "/",
+     form({{"Origin", "null"}, {"Referer", "https://page.example:8443/app/index.html"}}),
+     Body::kForm,
+     "",
+     200,
+     "0",
+     {{"Access-Control-Allow-Origin", "https://page.example:8443"}},
+     "https://page.example:8443"},
+    {"origin_absent_referer_scheme_and_host",
+     "POST",
+     "/",
+     form({{"Referer", "http://127.0.0.1:8080"}}, {"Origin"}),
+     Body::kForm,
+     "",
+     200,
+     "0",
+     {{"Access-Control-Allow-Origin", "http://127.0.0.1:8080"}},
+     "http://127.0.0.1:8080"},
+    {"referer_without_slash",
+     "POST",
+     "/",
+     form({{"Referer", "page.example"}}, {"Origin"}),
+     Body::kForm,
+     "",
+     200,
+     "61012",
+     {},
+     std::nullopt},
+    {"referer_null",
+     "POST",
+     "/",
+     form({{"Origin", "null"}, {"Referer", "null"}}),
+     Body::kForm,
+     "",
+     200,
+     "61012",
+     {},
+     std::nullopt},
+    {"no_origin_no_referer",
+     "POST",
+     "/",
+     form({}, {"Origin"}),
+     Body::kForm,
+     "",
+     200,
+     "61012",
+     {},
+     std::nullopt},
+    {"origin_forged_in_query",
+     "POST",
+     "/?origin=https%3A%2F%2Fevil.example&referer=https%3A%2F%2Fevil.example%2Fx",
+     form({}, {"Origin"}),
+     Body::kForm,
+     "",
+     200,
+     "61012",
+     {},
+     std::nullopt},
+    {"origin_forged_in_form",
+     "POST",
+     "/",
+     form({}, {"Origin"}),
+     Body::kForm,
+     "origin=https%3A%2F%2Fevil.example&referer=https%3A%2F%2Fevil.example%2Fx&",
+     200,
+     "61012",
+     {},
+     std::nullopt},
+    {"origin_forged_in_cookie",
+     "POST",
+     "/",
+     form({{"Cookie", "origin=https://evil.example; referer=https://evil.example/x"}}, {"Origin"}),
+     Body::kForm,
+     "",
+     200,
+     "61012",
+     {},
+     std::nullopt},
+    {"extension_origin",
+     "POST",
+     "/",
+     form({{"Origin", "chrome-extension://abcdef"}}),
+     Body::kForm,
+     "",
+     200,
+     "0",
+     {{"Access-Control-Allow-Origin", std::nullopt}},
+     "chrome-extension://abcdef"},
+    {"get",
+     "GET",
+     "/",
+     {{"Host", "{host}"}, {"Origin", kOrigin}},
+     Body::kNone,
+     "",
+     0,
+     std::nullopt,
+     {},
+     std::nullopt},
+    {"preflight",
+     "OPTIONS",
+     "/",
+     kPreflight,
+     Body::kNone,
+     "",
+     204,
+     std::nullopt,
+     {{"Access-Control-Allow-Origin", kOrigin},
+      {"Access-Control-Allow-Methods", "POST"},
+      {"Access-Control-Allow-Private-Network", "true"},
+      {"Access-Control-Max-Age", "30"},
+      {"X-XSS-Protection", std::nullopt},
+      {"Keep-Alive", std::nullopt}},
+     std::nullopt},
+    {"preflight_keep_alive",
+     "OPTIONS",
+     "/",
+     [] {
+         HeaderList headers = kPreflight;
+         headers.emplace_back("Connection", "keep-alive");
+         return headers;
+     }(),
+     Body::kNone,
+     "",
+     204,
+     std::nullopt,
+     {{"Keep-Alive", "timeout=15, max=100"}},
+     std::nullopt},
+    {"preflight_from_an_extension",
+     "OPTIONS",
+     "/",
+     [] {
+         HeaderList headers = kPreflight;
+         headers[1].second = "chrome-extension://abcdef";
+         return headers;
+     }(),
+     Body::kNone,
+     "",
+     204,
+     std::nullopt,
+     {{"Access-Control-Allow-Origin", std::nullopt}},
+     std::nullopt},
+    {"preflight_without_private_network",
+     "OPTIONS",
+     "/",
+     {{"Host", "{host}"}, {"Origin", kOrigin}, {"Access-Control-Request-Method", "POST"}},
+     Body::kNone,
+     "",
+     0,
+     std::nullopt,
+     {},
+     std::nullopt},
+    {"preflight_private_network_false",
+     "OPTIONS",
+     "/",
+     [] {
+         HeaderList headers = kPreflight;
+         headers[3].second = "false";
+         return headers;
+     }(),
+     Body::kNone,
+     "",
+     0,
+     std::nullopt,
+     {},
+     std::nullopt},
+    {"preflight_for_get",
+     "OPTIONS",
+     "/",
+     [] {
+         HeaderList headers = kPreflight;
+         headers[2].second = "GET";
+         return headers;
+     }(),
+     Body::kNone,
+     "",
+     0,
+     std::nullopt,
+     {},
+     std::nullopt},
+};
+
+class RequestTest : public HttpsTest, public ::testing::WithParamInterface<RequestCase> {};
+
+TEST_P(RequestTest, RepliesAsTheWireProtocolSays) {
+    const RequestCase& c = GetParam();
+    HeaderList headers;
+    for (auto [name, value] : c.headers) {
+        if (value == "{host}") {
+            value = host(ecdsaPort);
+        }
+        headers.emplace_back(name, value);
+    }
+    const std::string field = qmtest::parameterField(echoJson());
+    std::string request;
+    switch (c.body) {
+        case Body::kForm:
+            request = qmtest::buildPost(c.target, headers, c.formPrefix + field);
+            break;
+        case Body::kChunked: {
+            const std::string body = c.formPrefix + field;
+            request = qmtest::buildChunkedPost(
+                c.target, headers,
+                {body.substr(0, 5), body.substr(5, 17), body.substr(22, 1), body.substr(23)});
+            break;
+        }
+        case Body::kMultipart:
+            request = qmtest::buildPost(
+                c.target, headers,
+                "--qm-boundary\r\nContent-Disposition: form-data; name=\"Parameter\"\r\n\r\n" +
+                    qmtest::base64Encode(echoJson()) + "\r\n--qm-boundary--\r\n");
+            break;
+        case Body::kNone:
+            request = c.method == "POST" ? qmtest::buildPost(c.target, headers, c.formPrefix)
+                                         : qmtest::buildRequest(c.method, c.target, headers);
+            break;
+    }
+    installation->forget();
+
+    auto client = connect(ecdsaPort);
+    ASSERT_NE(client, nullptr);
+    ASSERT_TRUE(client->send(request));
+    std::optional<HttpResponse> response = client->readResponse();
+    if (c.status == 0) {
+        EXPECT_FALSE(response) << response->status << " " << response->body;
+        EXPECT_TRUE(installation->journal().empty());
+        return;
+    }
+    ASSERT_TRUE(response);
+    EXPECT_EQ(response->status, c.status);
+    if (c.status == 204) {
+        EXPECT_EQ(response->body, "");
+    }
+    if (c.result) {
+        Reply reply = decoded(*response);
+        EXPECT_EQ(reply["result"], *c.result);
+        if (*c.result != "0") {
+            EXPECT_EQ(reply.size(), 1u) << "a code comes alone";
+        }
+    }
+    for (const auto& [name, value] : c.replyHeaders) {
+        EXPECT_EQ(response->header(name), value) << name;
+    }
+    if (c.originSeen) {
+        std::vector<qmtest::ProbeCall> calls = installation->journal();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls[0].function, "Quillmark_Unlock");
+        EXPECT_EQ(calls[0].url, *c.originSeen);
+    } else {
+        EXPECT_TRUE(installation->journal().empty()) << "the request must not be dispatched";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Wire, RequestTest, ::testing::ValuesIn(kRequestCases),
+                         [](const ::testing::TestParamInfo<RequestCase>& param) {
+                             return std::string(param.param.name);
+                         });
+
+TEST_F(HttpsTest, ABodyThatIsNotAJsonObjectGetsNoReply) {
+    // (Bare words are tokens of their own to the lenient tokenizer, so they would make pairs.)
+    for (const std::string& field : {qmtest::parameterField("x"), qmtest::parameterField("{}"),
+                                     std::string("Parameter=!!!!"), std::string("Parameter=")}) {
+        auto response = exchange(qmtest::buildPost("/", formHeaders(ecdsaPort), field));
+        EXPECT_FALSE(response) << field;
+    }
+}
+
+TEST_F(HttpsTest, OneConnectionCarriesSeveralRequestsEachWithItsOwnBody) {
+    auto client = connect(ecdsaPort, qmtest::kClientTls12);
+    ASSERT_NE(client, nullptr);
+    const HeaderList headers = formHeaders(ecdsaPort, {{"Connection", "keep-alive"}});
+    ASSERT_TRUE(client->send(qmtest::buildPost("/", headers, qmtest::parameterField(echoJson()))));
+    std::optional<HttpResponse> first = client->readResponse();
+    ASSERT_TRUE(first);
+    const std::string id = decoded(*first)["SessionID"];
+
+    // An adapter answer with line breaks comes back byte for byte.
+    qmtest::ScopedProbeSetting answer("QM_PROBE_ANSWER", std::string("line 1\nline 2\r\n\t"));
+    ASSERT_TRUE(client->send(
+        qmtest::buildPost("/", headers, qmtest::parameterField(callJson(id, "SignData")))));
+    std::optional<HttpResponse> second = client->readResponse();
+    ASSERT_TRUE(second);
+    EXPECT_EQ(decoded(*second), (Reply{{"result", "line 1\nline 2\r\n\t"}}));
+
+    // A request without the field finds no body left over from the one before.
+    ASSERT_TRUE(client->send(qmtest::buildPost("/", headers, "other=1")));
+    EXPECT_FALSE(client->readResponse());
+}
+
+TEST_F(HttpsTest, AParameterOverTheLimitGetsNoReply) {
+    LogCapture log;
+    const std::string json = echoJson(",\"pad\":\"" + std::string(3000, ' ') + "\"");
+    const std::size_t fieldLength = qmtest::base64Encode(json).size();
+    setParameterLimitForTesting(fieldLength);
+    std::optional<HttpResponse> fits = post(json);
+    ASSERT_TRUE(fits);
+    EXPECT_EQ(decoded(*fits)["result"], "0");
+
+    setParameterLimitForTesting(fieldLength - 1);
+    EXPECT_FALSE(post(json));
+    setParameterLimitForTesting(0);
+    EXPECT_TRUE(log.contains("Parameter size over limit, no reply: "));
+}
+
+TEST_F(HttpsTest, AParameterOf64MiBAndMoreGetsNoReply) {
+    LogCapture log;
+    // A valid request whose field is 4 bytes over the limit.
+    const std::string head = echoJson(",\"pad\":\"");
+    const std::size_t total = kMaxParameterBytes / 4 * 3 + 3;
+    std::string json = head + std::string(total - head.size() - 2, ' ') + "\"}";
+    const std::string field = qmtest::parameterField(json);
+    json.clear();
+    ASSERT_EQ(qmtest::base64Encode(std::string(total, ' ')).size(), kMaxParameterBytes + 4);
+    auto client = connect(ecdsaPort);
+    ASSERT_NE(client, nullptr);
+    // The listener may close the connection while the body is still being sent.
+    if (client->send(qmtest::buildPost("/", formHeaders(ecdsaPort), field))) {
+        EXPECT_FALSE(client->readResponse());
+    }
+    EXPECT_TRUE(log.contains("Parameter size over limit, no reply: "));
+}
+
+// A preflight on one listener while a POST on another is inside its adapter call: the POST keeps
+// its own origin, and a second POST waits for the first to complete.
+TEST_F(HttpsTest, RequestsOnOtherListenersNeitherTouchNorOvertakeARequestInProgress) {
+    std::optional<HttpResponse> opened = post(echoJson());
+    ASSERT_TRUE(opened);
+    const std::string id = decoded(*opened)["SessionID"];
+
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("1500"));
+    std::atomic<int> order{0};
+    int slowDone = 0;
+    std::optional<HttpResponse> slow;
+    std::thread slowCall([&] {
+        slow = exchange(qmtest::buildPost("/", formHeaders(ecdsaPort, {}),
+                                          qmtest::parameterField(callJson(id, "SignData"))));
+        slowDone = ++order;
+    });
+    // Let the slow call reach the adapter.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    HeaderList preflight = {{"Host", host(rsaPort)},
+                            {"Origin", "https://other.example"},
+                            {"Access-Control-Request-Method", "POST"},
+                            {"Access-Control-Request-Private-Network", "true"}};
+    std::optional<HttpResponse> answered =
+        exchange(qmtest::buildRequest("OPTIONS", "/", preflight), rsaPort);
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(answered->status, 204);
+    EXPECT_EQ(answered->header("Access-Control-Allow-Origin"), "https://other.example");
+
+    std::optional<HttpResponse> second = post(echoJson(), rsaPort);
+    const int secondDone = ++order;
+    slowCall.join();
+    ASSERT_TRUE(second);
+    ASSERT_TRUE(slow);
+    EXPECT_EQ(slowDone, 1) << "the second POST completed while the first was in its call";
+    EXPECT_EQ(secondDone, 2);
+    EXPECT_EQ(decoded(*slow), (Reply{{"result", "SignData#1"}}));
+    EXPECT_EQ(slow->header("Access-Control-Allow-Origin"), kOrigin);
+}
+
+// ---- Listeners
+// ------------------------------------------------------------------------------------
+
+struct PeerCase {
+    const char* name;
+    const char* address;
+    uint16_t port;
+    bool accepted;
+    const char* logged;
+};
+
+void PrintTo(const PeerCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class PeerTest : public ::testing::TestWithParam<PeerCase> {};
+
+TEST_P(PeerTest, OnlyTheIpv4LoopbackAddressIsAccepted) {
+    const PeerCase& c = GetParam();
+    LogCapture log;
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(c.port);
+    inet_pton(AF_INET, c.address, &peer.sin_addr);
+    EXPECT_EQ(acceptLocalClientForTesting(reinterpret_cast<const sockaddr*>(&peer), sizeof peer),
+              c.accepted);
+    if (c.logged != nullptr) {
+        EXPECT_TRUE(log.contains(std::string("Illegal connection ip: ") + c.logged));
+    } else {
+        EXPECT_FALSE(log.contains("Illegal connection ip: "));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Peers, PeerTest,
+    ::testing::Values(
+        PeerCase{"loopback", "127.0.0.1", 50000, true, nullptr},
+        PeerCase{"other_loopback", "127.0.0.2", 80, false, "0.80.127.0.0.2.0.0.0.0.0.0.0.0"},
+        PeerCase{"private_network", "10.1.2.3", 65535, false, "-1.-1.10.1.2.3.0.0.0.0.0.0.0.0"},
+        PeerCase{"high_bytes", "192.168.200.1", 443, false, "1.-69.-64.-88.-56.1.0.0.0.0.0.0.0.0"}),
+    [](const ::testing::TestParamInfo<PeerCase>& param) { return std::string(param.param.name); });
+
+TEST_F(HttpsTest, AListenerThatCannotStartIsReportedAndLeftOut) {
+    LogCapture log;
+    sockaddr unknown{};
+    unknown.sa_family = AF_UNSPEC;
+    EXPECT_EQ(startHttpsDaemon(kIpv4ListenerFlags, &unknown, "", "", kTlsPriorities), nullptr);
+    EXPECT_TRUE(log.contains("Unknow address family: 0"));
+
+    const std::size_t running = runningHttpsDaemonCount();
+    EXPECT_FALSE(startHttpsListener(false, ecdsaPort,
+                                    serverCertificateTextForTesting(ServerCertificateKind::kEcdsa),
+                                    serverPrivateKeyTextForTesting(ServerCertificateKind::kEcdsa)));
+    EXPECT_TRUE(log.contains("OqtQuillmark at 127.0.0.1:" + std::to_string(ecdsaPort) +
+                             " launch state: Fail"));
+    EXPECT_EQ(runningHttpsDaemonCount(), running);
+}
+
+TEST(HttpsStopTest, StoppingAllListenersClosesTheirPorts) {
+    AdapterInstallation installation;
+    setCopyPath(installation.dataFolder().wstring().c_str());
+    int port = 0;
+    bool started = false;
+    for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+        port = freePort();
+        started = startHttpsListener(false, port,
+                                     serverCertificateTextForTesting(ServerCertificateKind::kEcdsa),
+                                     serverPrivateKeyTextForTesting(ServerCertificateKind::kEcdsa));
+    }
+    ASSERT_TRUE(started);
+    EXPECT_EQ(runningHttpsDaemonCount(), 1u);
+    EXPECT_NE(HttpsClient::connect("127.0.0.1", port, qmtest::kClientTls13), nullptr);
+    stopAllHttpsDaemons();
+    EXPECT_EQ(runningHttpsDaemonCount(), 0u);
+    EXPECT_EQ(HttpsClient::connect("127.0.0.1", port, qmtest::kClientTls13), nullptr);
+    setCopyPath(nullptr);
+}
+
+}  // namespace
