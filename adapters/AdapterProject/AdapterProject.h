@@ -84,6 +84,8 @@ constexpr MethodRow row(int index, const char* name, std::initializer_list<Metho
     r.result = result;
     r.keyCheck = keyCheck;
     if (args.size() > kMaxMethodArgs) {
+        // Only ever evaluated at compile time: a constexpr table row with too many arguments
+        // fails to compile here.
         throw "too many method arguments";
     }
     for (const MethodArg& a : args) {

@@ -24,8 +24,9 @@
 //    (drop `out` for a method without an out value).
 // 3. Tests inside one process register it with StandinClassRegistration (CoRegisterClassObject);
 //    for other processes its DLL source uses QM_STANDIN_SERVER_EXPORTS(XxxStandin, clsid, "name")
-//    with a .def file listing the four Dll* exports, and scripts/register-standins.sh runs
-//    regsvr32 on it (HKCR\CLSID\{clsid}\InprocServer32, ThreadingModel "Both").
+//    with a .def file listing the four Dll* exports, built with qm_standin_server() as
+//    <Name>Standin.dll in its tests/support/<folder>/; scripts/register-standins.sh runs regsvr32
+//    on every such DLL of a build (HKCR\CLSID\{clsid}\InprocServer32, ThreadingModel "Both").
 #ifndef QM_TESTS_SUPPORT_STANDIN_COMSTANDIN_H
 #define QM_TESTS_SUPPORT_STANDIN_COMSTANDIN_H
 
