@@ -24,7 +24,8 @@ struct JsonMap;
 // adapter and stays valid until its next call. The map passed belongs to the service; the adapter
 // neither changes nor frees it.
 using CallMethodFunction = const char*(__cdecl*)(const char* jsonText);
-using CallJsonMapMethodFunction = const char*(__cdecl*)(JsonMap* map, const char* functionName);
+using CallJsonMapMethodFunction = const char*(__cdecl*)(const JsonMap* map,
+                                                        const char* functionName);
 
 // Number of session slots (and of age tickets).
 inline constexpr int kSessionSlotCount = 32;

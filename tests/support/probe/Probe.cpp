@@ -5,10 +5,9 @@
 #include <fstream>
 
 namespace qmtest {
-namespace {
 
 // The build passes Unix paths; Wine shows the Unix root as drive Z:.
-std::filesystem::path windowsPath(const char* unixPath) {
+std::filesystem::path buildPathForWine(const char* unixPath) {
     std::string path = unixPath;
     if (!path.empty() && path[0] == '/') {
         path = "Z:" + path;
@@ -20,6 +19,8 @@ std::filesystem::path windowsPath(const char* unixPath) {
     }
     return std::filesystem::path(path);
 }
+
+namespace {
 
 std::vector<std::string> splitTabs(const std::string& line) {
     std::vector<std::string> fields;
@@ -39,13 +40,13 @@ std::vector<std::string> splitTabs(const std::string& line) {
 std::filesystem::path probeLibraryPath(ProbeBuild build) {
     switch (build) {
         case ProbeBuild::kBothExports:
-            return windowsPath(QM_PROBE_BOTH_EXPORTS);
+            return buildPathForWine(QM_PROBE_BOTH_EXPORTS);
         case ProbeBuild::kCallMethodOnly:
-            return windowsPath(QM_PROBE_CALL_METHOD_ONLY);
+            return buildPathForWine(QM_PROBE_CALL_METHOD_ONLY);
         case ProbeBuild::kNoEntryPoint:
             break;
     }
-    return windowsPath(QM_PROBE_NO_ENTRY_POINT);
+    return buildPathForWine(QM_PROBE_NO_ENTRY_POINT);
 }
 
 std::vector<ProbeCall> readProbeJournal(const std::filesystem::path& journal) {

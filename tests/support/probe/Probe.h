@@ -26,6 +26,9 @@ enum class ProbeBuild {
 // The built library of a variant, as a Windows path.
 std::filesystem::path probeLibraryPath(ProbeBuild build);
 
+// A Unix path of the build (as CMake hands it to tests) as the Windows path Wine maps it to.
+std::filesystem::path buildPathForWine(const char* unixPath);
+
 // One journal line.
 struct ProbeCall {
     std::string copy;        // file name of the loaded copy that answered (full path)
