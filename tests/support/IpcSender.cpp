@@ -6,9 +6,12 @@
 //                 [--time-offset <seconds>] [--time <hex>] [--from <text>] [--to <text>]
 //                 [--message <text>] [--lower-hash] [--raw <json>] [--length <bytes>]
 //                 [--no-data] [--session <code>] [--hold <ms>]
+//   qm_ipc_sender --debug-event create [--hold <ms>]   makes the debug-mode event (as the tray
+//                                                      program does) and keeps it <ms>
+//   qm_ipc_sender --debug-event pulse                  pulses it once
 //
 // Exit codes: 0 sent, 2 bad arguments, 3 no window of that class (window mode), 4 the record
-// could not be built.
+// could not be built, 5 no debug-mode event to pulse.
 #include <windows.h>
 
 #include <cctype>
@@ -30,6 +33,7 @@ struct Options {
     std::string to;
     std::string message;
     std::string raw;
+    std::string debugEvent;
     bool hasRaw = false;
     bool lowerHash = false;
     bool noData = false;
@@ -86,6 +90,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
             options.length = std::strtoll(value.c_str(), nullptr, 10);
         } else if (name == "--session") {
             options.session = std::strtoll(value.c_str(), nullptr, 10);
+        } else if (name == "--debug-event") {
+            options.debugEvent = value;
         } else if (name == "--hold") {
             options.holdMs = std::strtoul(value.c_str(), nullptr, 10);
         } else {
@@ -94,6 +100,9 @@ bool parseOptions(int argc, char** argv, Options& options) {
     }
     if (options.to.empty()) {
         options.to = options.channel;
+    }
+    if (!options.debugEvent.empty()) {
+        return options.debugEvent == "create" || options.debugEvent == "pulse";
     }
     return !options.channel.empty() &&
            (options.mode == "window" || options.mode == "lock" || options.mode == "both");
@@ -155,6 +164,26 @@ void holdInstructionMutex(const Options& options) {
     }
 }
 
+int debugEvent(const Options& options) {
+    if (options.debugEvent == "create") {
+        // Manual reset, not signalled, default security: as the tray program makes it.
+        HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"OqtQuillmark_DEBUG_MODE");
+        if (event == nullptr) {
+            return 4;
+        }
+        Sleep(options.holdMs);
+        CloseHandle(event);
+        return 0;
+    }
+    HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, L"OqtQuillmark_DEBUG_MODE");
+    if (event == nullptr) {
+        return 5;
+    }
+    PulseEvent(event);
+    CloseHandle(event);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,6 +191,9 @@ int main(int argc, char** argv) {
     if (!parseOptions(argc, argv, options)) {
         std::fprintf(stderr, "usage: qm_ipc_sender --channel <name> [options]\n");
         return 2;
+    }
+    if (!options.debugEvent.empty()) {
+        return debugEvent(options);
     }
     int result = 0;
     if (options.mode != "lock") {
