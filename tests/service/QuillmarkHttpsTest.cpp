@@ -712,6 +712,18 @@ TEST_F(HttpsTest, OneConnectionCarriesSeveralRequestsEachWithItsOwnBody) {
     ASSERT_TRUE(second);
     EXPECT_EQ(decoded(*second), (Reply{{"result", "line 1\nline 2\r\n\t"}}));
 
+    // A preflight keeps the connection too.
+    ASSERT_TRUE(
+        client->send(qmtest::buildRequest("OPTIONS", "/",
+                                          {{"Host", host(ecdsaPort)},
+                                           {"Origin", kOrigin},
+                                           {"Access-Control-Request-Method", "POST"},
+                                           {"Access-Control-Request-Private-Network", "true"}})));
+    std::optional<HttpResponse> preflight = client->readResponse();
+    ASSERT_TRUE(preflight);
+    EXPECT_EQ(preflight->status, 204);
+    EXPECT_NE(preflight->header("Connection"), "close");
+
     // A request without the field finds no body left over from the one before.
     ASSERT_TRUE(client->send(qmtest::buildPost("/", headers, "other=1")));
     EXPECT_FALSE(client->readResponse());

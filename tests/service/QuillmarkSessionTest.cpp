@@ -490,6 +490,32 @@ TEST(SessionSelectionTest, APageCannotOpenASessionThatCapturesOtherPagesCalls) {
               installation.sessionCopy(1, kGpkiAdapterName));
 }
 
+const char* const* nextIds = nullptr;
+char* listedId() {
+    return duplicateString(*nextIds++);
+}
+
+TEST(SessionSelectionTest, AnExactMatchWinsOverASlotWhoseIdItContains) {
+    AdapterInstallation installation;
+    static const char* const kIds[] = {"B_SID", "AB_SID"};
+    nextIds = kIds;
+    setSessionIdSourceForTesting(&listedId);
+    EXPECT_EQ(openSession(), "B_SID");
+    EXPECT_EQ(openSession(), "AB_SID");
+    setSessionIdSourceForTesting(nullptr);
+    installation.forget();
+    send({{"SessionId", "AB_SID"}, {"FunctionName", "SignData"}});
+    ASSERT_EQ(installation.journal().size(), 1u);
+    EXPECT_EQ(fs::path(installation.journal()[0].copy),
+              installation.sessionCopy(1, kGpkiAdapterName));
+    // Without an exact match the first slot whose id occurs in the given one is taken.
+    installation.forget();
+    send({{"SessionId", "xAB_SIDx"}, {"FunctionName", "SignData"}});
+    ASSERT_EQ(installation.journal().size(), 1u);
+    EXPECT_EQ(fs::path(installation.journal()[0].copy),
+              installation.sessionCopy(0, kGpkiAdapterName));
+}
+
 char* constantId() {
     return duplicateString("00000000_SID");
 }
