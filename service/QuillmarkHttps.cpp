@@ -230,6 +230,11 @@ bool settleOrigin(MHD_Connection* connection, RequestValues& values) {
     return true;
 }
 
+void logParameterOverLimit() {
+    logWarningInt("Parameter size over limit, no reply: ",
+                  static_cast<int32_t>(state.parameterLimit.load()));
+}
+
 // Puts a code alone into the response (the request is then not dispatched).
 void answerWithCode(RequestValues& values, int32_t code) {
     values.responseMap.reset(createJsonMap());
@@ -243,8 +248,11 @@ MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request)
     // Let the post processor hand over whatever of the field it still holds.
     MHD_destroy_post_processor(request.postProcessor);
     request.postProcessor = nullptr;
-    if (request.overLimit || request.collectFailed) {
-        logWarning("Parameter size over limit, no reply: ", request.overLimit ? "Yes" : "No");
+    if (request.overLimit) {
+        logParameterOverLimit();
+        return MHD_NO;
+    }
+    if (request.collectFailed) {
         return MHD_NO;
     }
 
@@ -359,7 +367,7 @@ MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, cons
         *uploadDataSize = 0;
         if (request->overLimit) {
             // No reason to take in the rest of an oversized body: the request gets no reply.
-            logWarning("Parameter size over limit, no reply: ", "Yes");
+            logParameterOverLimit();
             return MHD_NO;
         }
         return MHD_YES;

@@ -6,6 +6,7 @@
 #include <system_error>
 
 #include "common/Json.h"
+#include "common/Log.h"
 #include "service/QuillmarkQueue.h"
 #include "service/QuillmarkSession.h"
 #include "support/LogCapture.h"
@@ -39,8 +40,15 @@ AdapterInstallation::AdapterInstallation(std::optional<qmtest::ProbeBuild> gpki,
     fs::create_directories(program_ / kAdapterFolder);
     install(program_ / kAdapterFolder, kGpkiAdapterName, gpki);
     install(program_ / kAdapterFolder, kHcaAdapterName, hca);
+    initialise();
+}
+
+bool AdapterInstallation::initialise() const {
+    // The session start-up sets the log up; it must not find the log INI files that other tests
+    // put into the real places meanwhile.
+    setLogIniFoldersForTesting({root_.string()}, {root_.string()});
     auto lock = lockRequests();
-    initSessionEnvironment(data_.wstring(), program_.wstring(), GetCurrentProcessId());
+    return initSessionEnvironment(data_.wstring(), program_.wstring(), GetCurrentProcessId());
 }
 
 AdapterInstallation::~AdapterInstallation() {

@@ -23,6 +23,10 @@ public:
     AdapterInstallation(const AdapterInstallation&) = delete;
     AdapterInstallation& operator=(const AdapterInstallation&) = delete;
 
+    // The service's start-up of the session table on these folders again (the constructor runs
+    // it once); true when it succeeded.
+    bool initialise() const;
+
     const std::filesystem::path& programFolder() const { return program_; }
     const std::filesystem::path& dataFolder() const { return data_; }
     // The installed library of comName and the session copy of slot.

@@ -595,12 +595,7 @@ TEST(SessionEnvironmentTest, StartUpWritesTheVersionFileAndEmptiesTheSessionFold
         releaseAllAdapters();
     }
     std::ofstream(installation.dataFolder() / "Tempfile" / "Session_3" / "left.dll") << "x";
-    {
-        auto lock = lockRequests();
-        ASSERT_TRUE(initSessionEnvironment(installation.dataFolder().wstring(),
-                                           installation.programFolder().wstring(),
-                                           GetCurrentProcessId()));
-    }
+    ASSERT_TRUE(installation.initialise());
     std::ifstream in(installation.dataFolder() / "OqtQuillmarkMainVersion", std::ios::binary);
     std::string text(64, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
