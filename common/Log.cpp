@@ -199,13 +199,13 @@ std::vector<std::string> setLogFolders() {
     return result;
 }
 
-// Path of the first INI file found beside the program, in the Windows folder or in the temporary
-// folder, as fopen wants it; empty when there is none.
+// UTF-8 path of the first INI file found beside the program, in the Windows folder or in the
+// temporary folder; empty when there is none.
 std::string findLogIniFile() {
     for (const std::string& folder : setLogFolders()) {
         std::string path = joinPath(folder, kLogIniFileName);
         if (path.size() <= kMaxSetLogPath && isFileExistUtf8(path.c_str())) {
-            return toRuntimePath(path);
+            return path;
         }
     }
     return std::string();
@@ -365,7 +365,7 @@ int readIniValue(const char* section, const char* key, char* output, int size,
         size < 2) {
         return kIniCannotOpen;
     }
-    UniqueFile file(std::fopen(iniPath, "rt"));
+    UniqueFile file(openIniFile(iniPath));
     if (file == nullptr) {
         return kIniCannotOpen;
     }

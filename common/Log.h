@@ -9,7 +9,9 @@
 // Threading: nothing is locked. The settings are written at start-up and by the debug switch and
 // read by every thread that logs; the enabled flag is atomic.
 //
-// Narrow paths are handed to the C runtime as they are (on Windows: the ANSI code page).
+// Paths of the INI file are UTF-8 (opened wide on Windows). The log file's path, as the INI file
+// gives it, is handed to the C runtime as it stands (on Windows: the ANSI code page, in which the
+// tray program writes it).
 #ifndef QM_COMMON_LOG_H
 #define QM_COMMON_LOG_H
 

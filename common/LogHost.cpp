@@ -52,6 +52,6 @@ std::vector<std::string> logIniFallbackPaths(const std::string& fileName) {
     return paths;
 }
 
-std::string toRuntimePath(const std::string& utf8Path) {
-    return utf8Path;
+std::FILE* openIniFile(const char* utf8Path) {
+    return std::fopen(utf8Path, "rt");
 }

@@ -3,6 +3,7 @@
 #ifndef QM_COMMON_LOGPLATFORM_H
 #define QM_COMMON_LOGPLATFORM_H
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -26,11 +27,11 @@ bool readLocalLogTime(LogTime& time);
 unsigned long readMillisecondsInMinute();
 
 // The places tried, in order, for an INI file given without a folder: the Windows folder, then
-// %HOMEDRIVE%%HOMEPATH%, then %HOMEDRIVE%\tmp, each with fileName appended. Places that cannot be
-// determined are left out.
+// %HOMEDRIVE%%HOMEPATH%, then %HOMEDRIVE%\tmp, each with fileName appended, as UTF-8 paths.
+// Places that cannot be determined are left out.
 std::vector<std::string> logIniFallbackPaths(const std::string& fileName);
 
-// A UTF-8 path in the form the C runtime's fopen expects (the ANSI code page on Windows).
-std::string toRuntimePath(const std::string& utf8Path);
+// Opens the INI file at a UTF-8 path for reading in text mode; null when it cannot be opened.
+std::FILE* openIniFile(const char* utf8Path);
 
 #endif  // QM_COMMON_LOGPLATFORM_H

@@ -1,8 +1,11 @@
 // Windows parts of the Log module.
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "common/Log.h"
 #include "common/LogPlatform.h"
@@ -10,14 +13,21 @@
 
 namespace {
 
-// Expands environment variables in text and appends fileName; empty when it does not fit a path.
-std::string expandedPath(const char* text, const std::string& fileName) {
-    char expanded[MAX_PATH + 1];
-    DWORD length = ExpandEnvironmentStringsA(text, expanded, sizeof expanded);
-    if (length == 0 || length > sizeof expanded) {
+struct FreeDeleter {
+    void operator()(char* text) const { std::free(text); }
+};
+using Utf8Text = std::unique_ptr<char, FreeDeleter>;
+
+// Expands environment variables in text and appends fileName, in UTF-8; empty when it does not
+// fit a path.
+std::string expandedPath(const wchar_t* text, const std::string& fileName) {
+    wchar_t expanded[MAX_PATH + 1];
+    const DWORD length = ExpandEnvironmentStringsW(text, expanded, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH + 1) {
         return std::string();
     }
-    return std::string(expanded) + fileName;
+    const Utf8Text utf8(bstrToUtf8(expanded));
+    return utf8 != nullptr ? std::string(utf8.get()) + fileName : std::string();
 }
 
 }  // namespace
@@ -51,12 +61,11 @@ unsigned long readMillisecondsInMinute() {
 
 std::vector<std::string> logIniFallbackPaths(const std::string& fileName) {
     std::vector<std::string> paths;
-    char windowsFolder[MAX_PATH + 1];
-    UINT length = GetWindowsDirectoryA(windowsFolder, sizeof windowsFolder);
-    if (length > 0 && length < sizeof windowsFolder) {
-        paths.push_back(std::string(windowsFolder) + "\\" + fileName);
+    const Utf8Text windowsFolder(getWindowsPathUtf8());
+    if (windowsFolder != nullptr) {
+        paths.push_back(std::string(windowsFolder.get()) + "\\" + fileName);
     }
-    for (const char* place : {"%HOMEDRIVE%%HOMEPATH%\\", "%HOMEDRIVE%\\tmp\\"}) {
+    for (const wchar_t* place : {L"%HOMEDRIVE%%HOMEPATH%\\", L"%HOMEDRIVE%\\tmp\\"}) {
         std::string path = expandedPath(place, fileName);
         if (!path.empty()) {
             paths.push_back(path);
@@ -65,33 +74,20 @@ std::vector<std::string> logIniFallbackPaths(const std::string& fileName) {
     return paths;
 }
 
-// The runtime's fopen reads narrow paths in the ANSI code page; a UTF-8 path of a profile folder
-// with non-ASCII letters would name another file.
-std::string toRuntimePath(const std::string& utf8Path) {
-    int wideLength = MultiByteToWideChar(CP_UTF8, 0, utf8Path.c_str(), -1, nullptr, 0);
-    if (wideLength <= 0) {
-        return utf8Path;
+// Opened wide: the folders of a user profile may hold letters that the ANSI code page, through
+// which the runtime reads a narrow path, cannot spell.
+std::FILE* openIniFile(const char* utf8Path) {
+    const SharedBstr wide = utf8ToBstrT(utf8Path);
+    if (wide == nullptr) {
+        return nullptr;
     }
-    std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, utf8Path.c_str(), -1, wide.data(), wideLength);
-    int ansiLength = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (ansiLength <= 0) {
-        return utf8Path;
-    }
-    std::string ansi(static_cast<std::size_t>(ansiLength), '\0');
-    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, ansi.data(), ansiLength, nullptr, nullptr);
-    ansi.resize(static_cast<std::size_t>(ansiLength) - 1);
-    return ansi;
+    return _wfopen(wide.get(), L"rt");
 }
 
 void logNormalWString(const char* message, const wchar_t* value) {
     if (!isLogEnabled()) {
         return;
     }
-    struct FreeDeleter {
-        void operator()(char* text) const { std::free(text); }
-    };
-    std::unique_ptr<char, FreeDeleter> utf8(
-        value != nullptr && value[0] != L'\0' ? bstrToUtf8(value) : nullptr);
+    const Utf8Text utf8(value != nullptr && value[0] != L'\0' ? bstrToUtf8(value) : nullptr);
     logNormal(message, utf8 != nullptr ? utf8.get() : "");
 }

@@ -114,6 +114,57 @@ TEST_F(LogIniPlacesTest, WindowsFolderBeatsTemporaryFolder) {
     EXPECT_EQ(logFile(), (folder_ / "windows.log").string());
 }
 
+// Points this process's temporary folder (TMP) elsewhere while it lives.
+class TemporaryFolderOverride {
+public:
+    explicit TemporaryFolderOverride(const std::wstring& folder) {
+        const DWORD length = GetEnvironmentVariableW(L"TMP", nullptr, 0);
+        if (length > 0) {
+            saved_.resize(length);
+            GetEnvironmentVariableW(L"TMP", saved_.data(), length);
+            saved_.resize(length - 1);
+            hadValue_ = true;
+        }
+        SetEnvironmentVariableW(L"TMP", folder.c_str());
+    }
+    ~TemporaryFolderOverride() {
+        SetEnvironmentVariableW(L"TMP", hadValue_ ? saved_.c_str() : nullptr);
+    }
+    TemporaryFolderOverride(const TemporaryFolderOverride&) = delete;
+    TemporaryFolderOverride& operator=(const TemporaryFolderOverride&) = delete;
+
+private:
+    std::wstring saved_;
+    bool hadValue_ = false;
+};
+
+// A user whose temporary folder has letters that the ANSI code page cannot spell still switches
+// logging on there.
+TEST_F(LogIniPlacesTest, TemporaryFolderOutsideTheAnsiCodePageIsFound) {
+    const std::wstring name = L"qm-\u65e5\u5fd7-\u03a9";
+    BOOL lossy = FALSE;
+    WideCharToMultiByte(CP_ACP, 0, name.c_str(), -1, nullptr, 0, nullptr, &lossy);
+    if (!lossy) {
+        GTEST_SKIP() << "the ANSI code page of this system spells the folder name";
+    }
+    const fs::path temp = folder_ / name;
+    fs::create_directories(temp);
+    const TemporaryFolderOverride override(temp.wstring() + L"\\");
+    const std::string tempUtf8 = owned(getUserTempPathUtf8());
+    ASSERT_EQ(fs::path(std::u8string(tempUtf8.begin(), tempUtf8.end())), temp / "");
+    {
+        std::ofstream out(temp / kLogIniFileName, std::ios::binary);
+        out << "[OqtQuillmark]\nLog File=" << (folder_ / "wide.log").string() << "\nLog Level=5\n";
+        ASSERT_TRUE(out);
+    }
+
+    EXPECT_TRUE(setLog("Places"));
+    EXPECT_EQ(logFile(), (folder_ / "wide.log").string());
+    std::vector<std::string> lines = readLogLines(folder_);
+    ASSERT_THAT(lines, SizeIs(3));
+    EXPECT_EQ(stripLogPrefix(lines[0]), "Log Enable '" + inFolder(tempUtf8, kLogIniFileName) + "'");
+}
+
 // The two home places of a bare name, steered through this process's environment.
 TEST_F(LogIniPlacesTest, BareNameTriesTheHomePlaces) {
     const std::string home = (folder_ / "home").string();
