@@ -39,14 +39,11 @@ void secureZero(void* memory, size_t length) {
 }
 
 void warnNullParameter(const char* name, int line) {
-    char text[256] = {};
-    std::snprintf(text, sizeof(text), "Parameter %s is null at %s %d", name, kModuleName, line);
-    logWarning("", text);
+    qm::logNullParameter(name, kModuleName, line);
 }
 
 void logAllocationFailure(int line) {
-    logError("Memory allocate fail at file: ", kModuleName);
-    logErrorInt("Memory allocate fail at line: ", line);
+    qm::logAllocationFailure(kModuleName, line);
 }
 
 void logCipherStatus(int32_t status, int line) {

@@ -205,8 +205,7 @@ char* hexEncodeUpper(const uint8_t* digest) {
     }
     char* text = static_cast<char*>(std::calloc(kSha512HexLength + 1, 1));
     if (text == nullptr) {
-        logError("Memory allocate fail at file: ", kHexModuleName);
-        logErrorInt("Memory allocate fail at line: ", __LINE__);
+        qm::logAllocationFailure(kHexModuleName, __LINE__);
         return nullptr;
     }
     for (size_t i = 0; i < kSha512DigestSize; ++i) {

@@ -37,14 +37,11 @@ constexpr uint32_t kRequestIvWords[4] = {0x6A3F9C21u, 0xD4587B0Eu, 0x91C2E6F3u, 
 std::atomic<JsonMapMissHandler> missHandler{nullptr};
 
 void warnNull(const char* name, int line) {
-    char text[128];
-    std::snprintf(text, sizeof(text), "Parameter %s is null at %s %d", name, kModule, line);
-    logWarning("", text);
+    qm::logNullParameter(name, kModule, line);
 }
 
 void logAllocationFailure(int line) {
-    logError("Memory allocate fail at file: ", kModule);
-    logErrorInt("Memory allocate fail at line: ", line);
+    qm::logAllocationFailure(kModule, line);
 }
 
 // Overwrites through a volatile pointer so the compiler cannot drop the stores of a block that

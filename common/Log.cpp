@@ -425,10 +425,7 @@ bool setLog(const char* inputPrefixName) {
         return true;
     }
     if (inputPrefixName == nullptr) {
-        char warning[128];
-        std::snprintf(warning, sizeof warning, "Parameter %s is null at %s %d", "inputPrefixName",
-                      kSourceModule, __LINE__);
-        logWarning("", warning);
+        qm::logNullParameter("inputPrefixName", kSourceModule, __LINE__);
         gState.logEnabled.store(false);
         return false;
     }
@@ -502,6 +499,18 @@ void logChoice(const char* message, bool flag, const char* textIfSet, const char
         return;
     }
     logNormal(message, flag ? textIfSet : textIfClear);
+}
+
+void qm::logNullParameter(const char* name, const char* module, int line) {
+    char text[256];
+    std::snprintf(text, sizeof text, "Parameter %s is null at %s %d", orEmpty(name),
+                  orEmpty(module), line);
+    logWarning("", text);
+}
+
+void qm::logAllocationFailure(const char* module, int line) {
+    logError("Memory allocate fail at file: ", module);
+    logErrorInt("Memory allocate fail at line: ", line);
 }
 
 // ---- Test hooks ------------------------------------------------------------------------------

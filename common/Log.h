@@ -139,6 +139,15 @@ void logChoice(const char* message, bool flag, const char* textIfSet, const char
 void logNormalWString(const char* message, const wchar_t* value);
 #endif
 
+// The two reports every module of the common library writes alike, naming its source module.
+namespace qm {
+// logWarning with an empty message and "Parameter <name> is null at <module> <line>".
+void logNullParameter(const char* name, const char* module, int line);
+// logError "Memory allocate fail at file: " <module>, then logErrorInt "Memory allocate fail at
+// line: " <line>.
+void logAllocationFailure(const char* module, int line);
+}  // namespace qm
+
 // ---- Test hooks ------------------------------------------------------------------------------
 
 // The local time as the writer sees it.

@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr const char* kModuleName = "Tool";
 constexpr size_t kMaxAllocation = 2147483647U;
 constexpr size_t kVersionBufferSize = 512;
 constexpr size_t kAlignWidth = 16;
@@ -142,21 +141,6 @@ char** splitVersion(const char* version) {
 }
 
 }  // namespace
-
-namespace qm::tool_detail {
-
-void warnNullParameter(const char* name, int line) {
-    char text[256] = {};
-    std::snprintf(text, sizeof(text), "Parameter %s is null at %s %d", name, kModuleName, line);
-    logWarning("", text);
-}
-
-void logAllocationFailure(int line) {
-    logError("Memory allocate fail at file: ", kModuleName);
-    logErrorInt("Memory allocate fail at line: ", line);
-}
-
-}  // namespace qm::tool_detail
 
 void safeCopyString(char* destination, size_t size, const char* source) {
     if (destination == nullptr || size == 0 || source == nullptr) {
