@@ -571,30 +571,14 @@ char* generateSessionId() {
     return result;
 }
 
-int64_t timeValueFromTmForTesting(const std::tm& time) {
-    const int yearsSince1900 = time.tm_year;
+int64_t timeValueOf(const std::tm& localTime) {
+    const int yearsSince1900 = localTime.tm_year;
     // The leap test is made on the count since 1900, as every peer computes it.
     const bool leap =
         (yearsSince1900 % 4 == 0 && yearsSince1900 % 100 != 0) || yearsSince1900 % 400 == 0;
     const int64_t yearLength = leap ? 31622400 : 31536000;
     return static_cast<int64_t>(yearsSince1900 + 1900 - 2015) * yearLength +
-           static_cast<int64_t>(time.tm_mday) * 86400 + static_cast<int64_t>(time.tm_hour) * 3600 +
-           static_cast<int64_t>(time.tm_min) * 60 + time.tm_sec;
-}
-
-int64_t getTimeValue() {
-    std::tm local{};
-#ifdef _WIN32
-    // 64-bit seconds: time_t is 32 bits on this runtime.
-    const __time64_t now = _time64(nullptr);
-    if (_localtime64_s(&local, &now) != 0) {
-        return 0;
-    }
-#else
-    const time_t now = std::time(nullptr);
-    if (localtime_r(&now, &local) == nullptr) {
-        return 0;
-    }
-#endif
-    return timeValueFromTmForTesting(local);
+           static_cast<int64_t>(localTime.tm_mday) * 86400 +
+           static_cast<int64_t>(localTime.tm_hour) * 3600 +
+           static_cast<int64_t>(localTime.tm_min) * 60 + localTime.tm_sec;
 }

@@ -145,8 +145,9 @@ bool genRandom(void* buffer, size_t length);
 // 0 when the local time cannot be had. Stamps and checks every instruction between programs.
 int64_t getTimeValue();
 
-// The count of getTimeValue for a given broken-down time (tm_year counts from 1900).
-int64_t timeValueFromTmForTesting(const std::tm& time);
+// The count of getTimeValue for a given broken-down local time (tm_year counts from 1900,
+// tm_mday from 1); tm_mon does not enter it.
+int64_t timeValueOf(const std::tm& localTime);
 
 // ---- JSON -----------------------------------------------------------------------------------
 

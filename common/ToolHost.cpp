@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 bool genRandom(void* buffer, size_t length) {
@@ -26,6 +27,15 @@ bool genRandom(void* buffer, size_t length) {
         length -= static_cast<size_t>(got);
     }
     return true;
+}
+
+int64_t getTimeValue() {
+    const time_t now = std::time(nullptr);
+    std::tm local{};
+    if (localtime_r(&now, &local) == nullptr) {
+        return 0;
+    }
+    return timeValueOf(local);
 }
 
 char* getExecutePathUtf8() {

@@ -1,5 +1,5 @@
 // Tool: the Win32 parts (wide texts, BSTRs, folders, files, hidden commands, named mutexes, the
-// port test and the system random source).
+// port test, the system random source and the local time of the time count).
 #include "common/Tool.h"
 
 #include "common/Log.h"
@@ -434,6 +434,18 @@ bool genRandom(void* buffer, size_t length) {
         return fillRandomFallback(buffer, length);
     }
     return function(buffer, static_cast<ULONG>(length)) != FALSE;
+}
+
+// ---- Time count ---------------------------------------------------------------------------------
+
+int64_t getTimeValue() {
+    // 64-bit seconds: time_t is 32 bits on this runtime.
+    const __time64_t now = _time64(nullptr);
+    std::tm local{};
+    if (_localtime64_s(&local, &now) != 0) {
+        return 0;
+    }
+    return timeValueOf(local);
 }
 
 void setPrimaryRandomEnabledForTesting(bool enabled) {

@@ -160,7 +160,7 @@ TEST(ToolNumbers, HexStringToLong) {
 
 // The listener threads read numbers at the same time: one thread's failed reading must not
 // answer another thread's test.
-TEST(NumberTest, ConversionStatusBelongsToTheReadingThread) {
+TEST(ToolNumbers, ConversionStatusBelongsToTheReadingThread) {
     EXPECT_EQ(stringToLong("12", true), 12);
     std::thread other([] {
         stringToLong("12a", true);
@@ -245,7 +245,7 @@ TEST(ToolTexts, SplitString) {
         std::vector<std::string> vector;
         splitToVector(c.input != nullptr ? c.input : "", c.delimiter != nullptr ? c.delimiter : "",
                       vector);
-        EXPECT_EQ(vector.size(), c.expected.size()) << c.name;
+        EXPECT_EQ(Pieces(vector.begin(), vector.end()), c.expected) << c.name;
     }
 }
 
@@ -497,14 +497,14 @@ TEST(ToolTime, TimeValueFormula) {
         {"far future stays 64-bit", makeTime(2200, 1, 1, 0, 0, 0), 185LL * 31536000 + 86400},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(timeValueFromTmForTesting(c.time), c.expected) << c.name;
+        EXPECT_EQ(timeValueOf(c.time), c.expected) << c.name;
     }
     // The month does not count: the 5th of January and of February are the same.
-    EXPECT_EQ(timeValueFromTmForTesting(makeTime(2026, 1, 5, 8, 0, 0)),
-              timeValueFromTmForTesting(makeTime(2026, 2, 5, 8, 0, 0)));
+    EXPECT_EQ(timeValueOf(makeTime(2026, 1, 5, 8, 0, 0)),
+              timeValueOf(makeTime(2026, 2, 5, 8, 0, 0)));
     // Just after midnight on the 1st is below just before midnight at the previous month's end.
-    EXPECT_LT(timeValueFromTmForTesting(makeTime(2026, 3, 1, 0, 0, 1)),
-              timeValueFromTmForTesting(makeTime(2026, 2, 28, 23, 59, 59)));
+    EXPECT_LT(timeValueOf(makeTime(2026, 3, 1, 0, 0, 1)),
+              timeValueOf(makeTime(2026, 2, 28, 23, 59, 59)));
 }
 
 TEST(ToolTime, CurrentValueFollowsTheClock) {
@@ -516,7 +516,7 @@ TEST(ToolTime, CurrentValueFollowsTheClock) {
 #else
     localtime_r(&now, &local);
 #endif
-    const int64_t expected = timeValueFromTmForTesting(local);
+    const int64_t expected = timeValueOf(local);
     const int64_t after = getTimeValue();
     // Read between two readings of the clock (a day change in between would show as a jump).
     EXPECT_LE(before, expected + 1);
