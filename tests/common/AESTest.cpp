@@ -11,7 +11,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
+#include <optional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -237,6 +242,65 @@ TEST(CipherKitTest, KnownAnswersInEveryPieceSize) {
         }
     }
 }
+
+#ifndef _WIN32
+// openssl's own AES-256-CBC with PKCS#7 over input, or nothing when it could not be run.
+std::optional<Bytes> opensslEncrypt(const Bytes& key, const Bytes& iv, const Bytes& input) {
+    const std::filesystem::path folder = makeTestFolder("qm-openssl");
+    const std::filesystem::path in = folder / "plain";
+    const std::filesystem::path out = folder / "cipher";
+    std::ofstream(in, std::ios::binary)
+        .write(reinterpret_cast<const char*>(input.data()), static_cast<long>(input.size()));
+    const std::string command = "openssl enc -aes-256-cbc -K " + toHex(key) + " -iv " + toHex(iv) +
+                                " -in '" + in.string() + "' -out '" + out.string() +
+                                "' 2>/dev/null";
+    std::optional<Bytes> result;
+    if (std::system(command.c_str()) == 0) {
+        std::ifstream file(out, std::ios::binary);
+        result = Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return result;
+}
+
+// An independent implementation on random keys, IVs, lengths and piece sizes: the cipher, the
+// chaining and the padding of the one mode the system uses.
+TEST(CipherKitTest, AesCbcPadAgreesWithOpensslOnRandomInputs) {
+    ASSERT_EQ(std::system("openssl version >/dev/null 2>&1"), 0) << "openssl is needed here";
+    const unsigned seed = std::random_device()();
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    auto randomBytes = [&](size_t count) {
+        Bytes bytes(count);
+        for (uint8_t& byte : bytes) {
+            byte = static_cast<uint8_t>(random());
+        }
+        return bytes;
+    };
+    const size_t lengths[] = {0, 1, 15, 16, 17, 31, 32, 33, 100, 255, 256, 1000};
+    for (size_t round = 0; round < 24; ++round) {
+        const size_t length = round < std::size(lengths) ? lengths[round] : random() % 2000;
+        const size_t piece = 1 + random() % 40;
+        SCOPED_TRACE(std::to_string(length) + " bytes in pieces of " + std::to_string(piece));
+        const Bytes key = randomBytes(32);
+        const Bytes iv = randomBytes(16);
+        const Bytes plain = randomBytes(length);
+        const std::optional<Bytes> expected = opensslEncrypt(key, iv, plain);
+        ASSERT_TRUE(expected.has_value());
+
+        CipherContext encryptor = makeContext(kCipherModeAesCbcPad, key, 0, iv, false);
+        Bytes cipher;
+        ASSERT_EQ(runCipher(encryptor, plain, piece, false, cipher), kCipherOk);
+        EXPECT_EQ(toHex(cipher), toHex(*expected));
+
+        CipherContext decryptor = makeContext(kCipherModeAesCbcPad, key, 0, iv, true);
+        Bytes back;
+        ASSERT_EQ(runCipher(decryptor, *expected, piece, true, back), kCipherOk);
+        EXPECT_EQ(toHex(back), toHex(plain));
+    }
+}
+#endif
 
 TEST(CipherKitTest, Aes256KeyExpansionMatchesFips197) {
     const Bytes key = fromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
