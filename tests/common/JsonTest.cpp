@@ -313,8 +313,7 @@ TEST_F(JsonTest, SerialisesEmptyMapAsBraces) {
     EXPECT_EQ(take(serializeJsonMap(map.get())), R"({"a"b": ""})");
 }
 
-// ---- Decoding
-// ------------------------------------------------------------------------------------
+// ---- Decoding -----------------------------------------------------------------------------------
 
 struct DecodeCase {
     const char* name;
@@ -482,8 +481,7 @@ TEST(JsonKeyCheckTest, CompanionsAndServiceKeysNeverCountAsMissing) {
     EXPECT_FALSE(isCheckedJsonMapKey(nullptr));
 }
 
-// ---- Log display
-// ---------------------------------------------------------------------------------
+// ---- Log display --------------------------------------------------------------------------------
 
 TEST_F(JsonTest, DisplayMasksSecretsAndShowsTheRest) {
     auto* bytes = static_cast<unsigned char*>(std::malloc(1));

@@ -188,8 +188,7 @@ TEST(ToolWide, DuplicateAndStripExeExtension) {
     }
 }
 
-// ---- Folders and files
-// ---------------------------------------------------------------------------
+// ---- Folders and files --------------------------------------------------------------------------
 
 TEST(ToolFolders, SystemFolders) {
     wchar_t module[MAX_PATH] = {};
@@ -305,8 +304,7 @@ TEST(ToolRandomWin, FallbackSourceServesWithoutTheSystemFunction) {
     EXPECT_NE(std::memcmp(a, b, sizeof(a)), 0);
 }
 
-// ---- Named mutexes across processes
-// ---------------------------------------------------------------
+// ---- Named mutexes across processes -------------------------------------------------------------
 
 // Arguments: mutex name, ready event, release event, "release" or "abandon".
 QM_TEST_CHILD_MAIN(holdMutexChild) {
@@ -390,8 +388,7 @@ TEST_F(ToolMutexTest, NullNameGivesNull) {
     EXPECT_EQ(getMutexLock(nullptr, 0), nullptr);
 }
 
-// ---- Port test over a stand-in netstat
-// -------------------------------------------------------------
+// ---- Port test over a stand-in netstat ----------------------------------------------------------
 
 // Puts a netstat.bat that prints the given lines where cmd finds it before the system's netstat
 // (the current folder, and the front of PATH), and a data folder for the output file.
@@ -496,8 +493,7 @@ TEST_F(ToolPortTest, NoDataFolderCountsAsFree) {
     EXPECT_FALSE(isPortInUse(56362, false));
 }
 
-// ---- Handle owners
-// ----------------------------------------------------------------------------------
+// ---- Handle owners ------------------------------------------------------------------------------
 
 bool handleIsOpen(HANDLE handle) {
     DWORD flags = 0;
