@@ -9,9 +9,9 @@
 // - Null arguments are reported with the warning "Parameter %s is null at %s %d" where listed.
 // - Allocation failures write the two "Memory allocate fail at ..." error lines.
 //
-// Threading: nothing here locks. The conversion status is one word for the whole process (read
-// it on the thread that converted, right after converting); getJsonValue uses one process-wide
-// parser and must not run on two threads at once; isPortInUse writes one fixed file.
+// Threading: nothing here locks. The conversion status is one word per thread (a thread's test
+// answers that thread's last reading); getJsonValue uses one process-wide parser and must not run
+// on two threads at once; isPortInUse writes one fixed file.
 #ifndef QM_COMMON_TOOL_H
 #define QM_COMMON_TOOL_H
 
@@ -55,7 +55,7 @@ void* allocZeroed(size_t count);
 
 // Decimal text to a signed 32-bit value. With digitsOnly, every character must be a digit except
 // a leading "-". Leading blanks, one sign and trailing garbage are accepted by the conversion.
-// Sets the process-wide conversion status: 0, 61003 (not a number, out of range), 61004 (null).
+// Sets the calling thread's conversion status: 0, 61003 (not a number, out of range), 61004 (null).
 // The value is 0 on failure: ask lastConversionFailed().
 int32_t stringToLong(const char* input, bool digitsOnly);
 
@@ -63,7 +63,7 @@ int32_t stringToLong(const char* input, bool digitsOnly);
 // out of range.
 int32_t hexStringToLong(const char* input);
 
-// True when the last conversion's status is 61003 or 61004.
+// True when the calling thread's last conversion has status 61003 or 61004.
 bool lastConversionFailed();
 
 // The raw status word, for tests.
