@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Source this file (after scripts/wine-session.sh and qm_wine_start): lays a build out as an
+# Source this file (after scripts/wine-session.sh and qm_wine_start; safe under set -e): lays a build out as an
 # installation, registers the stand-in components, starts and stops the service under Wine, and
 # speaks the service's wire protocol from the shell. Used by scripts/run.sh, scripts/bench.sh and
 # the end-to-end tests.
@@ -67,7 +67,7 @@ qm_log_ini() {
 
 qm_service_log() {
     local f
-    f=$(ls -t "$1"/log/OqtQuillmark_*.log 2>/dev/null | head -n 1)
+    f=$(ls -t "$1"/log/OqtQuillmark_*.log 2>/dev/null | head -n 1) || true
     echo "${f:-$1/log/none.log}"
 }
 
@@ -84,8 +84,10 @@ qm_wait_log() {
 qm_service_start() {
     local dest=$1 arg=${2:-0} i rc before
     # Only lines written by this start count (the dated log file is shared by every start).
-    before=$(cat "$(qm_service_log "$dest")" 2>/dev/null | wc -l)
-    wine "$dest/OqtQuillmark.exe" "$arg" >"$dest/service.out" 2>&1 &
+    before=$(cat "$(qm_service_log "$dest")" 2>/dev/null | wc -l) || true
+    # A session of its own: a Ctrl-C in the terminal must reach only the caller, which stops the
+    # service by instruction.
+    setsid wine "$dest/OqtQuillmark.exe" "$arg" >"$dest/service.out" 2>&1 &
     QM_SERVICE_PID=$!
     for ((i = 0; i < 600; i++)); do
         if ! kill -0 "$QM_SERVICE_PID" 2>/dev/null; then
@@ -95,7 +97,7 @@ qm_service_start() {
         if [ -f "$dest/OqtQuillmark.ini" ]; then
             # With a log: started once it reports its initialization.
             local since
-            since=$(tail -n +"$((before + 1))" "$(qm_service_log "$dest")" 2>/dev/null)
+            since=$(tail -n +"$((before + 1))" "$(qm_service_log "$dest")" 2>/dev/null) || true
             if grep -qF "OqtQuillmark initialization: " <<<"$since"; then
                 grep -qF "OqtQuillmark initialization: Success" <<<"$since"
                 return $?
@@ -150,6 +152,6 @@ qm_parameter() {
 # Decoded value of key in a reply body of base64 values ({"key": "base64", ...}).
 qm_reply_value() {
     local v
-    v=$(printf '%s' "$1" | sed -n "s/.*\"$2\": \"\([^\"]*\)\".*/\1/p")
+    v=$(printf '%s' "$1" | sed -n "s/.*\"$2\": \"\([^\"]*\)\".*/\1/p") || true
     [ -n "$v" ] && printf '%s' "$v" | base64 -d
 }
