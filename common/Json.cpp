@@ -44,6 +44,19 @@ void logAllocationFailure(int line) {
     qm::logAllocationFailure(kModule, line);
 }
 
+// The null warnings of an operation's map and key arguments; true when both are given.
+bool haveMapAndKey(const JsonMap* map, const char* key, const char* keyName, int line) {
+    if (map == nullptr) {
+        warnNull("inputQuillmarkJson", line);
+        return false;
+    }
+    if (key == nullptr) {
+        warnNull(keyName, line);
+        return false;
+    }
+    return true;
+}
+
 // Overwrites through a volatile pointer so the compiler cannot drop the stores of a block that
 // is freed right after.
 void wipe(void* data, size_t length) {
@@ -423,12 +436,7 @@ JsonMap* parseJsonMap(const char* inputJsonStr) {
 }
 
 int setJsonMapValue(JsonMap* inputQuillmarkJson, const char* Key, const char* value) {
-    if (inputQuillmarkJson == nullptr) {
-        warnNull("inputQuillmarkJson", __LINE__);
-        return 0;
-    }
-    if (Key == nullptr) {
-        warnNull("Key", __LINE__);
+    if (!haveMapAndKey(inputQuillmarkJson, Key, "Key", __LINE__)) {
         return 0;
     }
     JsonMap& map = *inputQuillmarkJson;
@@ -518,12 +526,7 @@ char* serializeJsonMap(const JsonMap* responseMap) {
 
 char* BinarySearchQuillmarkJsonMap(const JsonMap* inputQuillmarkJson, int32_t low, int32_t high,
                                    const char* inputKey) {
-    if (inputQuillmarkJson == nullptr) {
-        warnNull("inputQuillmarkJson", __LINE__);
-        return nullptr;
-    }
-    if (inputKey == nullptr) {
-        warnNull("inputKey", __LINE__);
+    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
         return nullptr;
     }
     const JsonMapEntry* entry = nullptr;
@@ -553,12 +556,7 @@ char* BinarySearchQuillmarkJsonMap(const JsonMap* inputQuillmarkJson, int32_t lo
 
 char* decodeJsonMapValue(const char* inputKey, const JsonMap* inputQuillmarkJson,
                          const char* inputValue) {
-    if (inputQuillmarkJson == nullptr) {
-        warnNull("inputQuillmarkJson", __LINE__);
-        return duplicateString(inputValue);
-    }
-    if (inputKey == nullptr) {
-        warnNull("inputKey", __LINE__);
+    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
         return duplicateString(inputValue);
     }
     if (inputValue == nullptr) {
@@ -587,12 +585,7 @@ char* decodeJsonMapValue(const char* inputKey, const JsonMap* inputQuillmarkJson
 }
 
 char* getJsonMapValue(const JsonMap* inputQuillmarkJson, const char* inputKey) {
-    if (inputQuillmarkJson == nullptr) {
-        warnNull("inputQuillmarkJson", __LINE__);
-        return nullptr;
-    }
-    if (inputKey == nullptr) {
-        warnNull("inputKey", __LINE__);
+    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
         return nullptr;
     }
     SecretText raw(BinarySearchQuillmarkJsonMap(inputQuillmarkJson, 0,
@@ -604,12 +597,7 @@ char* getJsonMapValue(const JsonMap* inputQuillmarkJson, const char* inputKey) {
 }
 
 int32_t getJsonMapInt(const JsonMap* inputQuillmarkJson, const char* inputKey) {
-    if (inputQuillmarkJson == nullptr) {
-        warnNull("inputQuillmarkJson", __LINE__);
-        return 0;
-    }
-    if (inputKey == nullptr) {
-        warnNull("inputKey", __LINE__);
+    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
         return 0;
     }
     const SecretText value(getJsonMapValue(inputQuillmarkJson, inputKey));
@@ -635,12 +623,7 @@ int32_t getJsonMapTimeout(const JsonMap* inputQuillmarkJson) {
 }
 
 bool getJsonMapBool(const JsonMap* inputQuillmarkJson, const char* inputKey) {
-    if (inputQuillmarkJson == nullptr) {
-        warnNull("inputQuillmarkJson", __LINE__);
-        return false;
-    }
-    if (inputKey == nullptr) {
-        warnNull("inputKey", __LINE__);
+    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
         return false;
     }
     const SecretText value(getJsonMapValue(inputQuillmarkJson, inputKey));
