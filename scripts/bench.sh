@@ -1,0 +1,181 @@
+#!/usr/bin/env bash
+# Measures the service under Wine against a bare libmicrohttpd + GnuTLS HTTPS server built from
+# the same dependency prefix (same listener flags, TLS priorities and certificate, a fixed reply),
+# which is the limit of the stack under Wine, and prints the figures side by side with ratios:
+#
+#   - echo on a known session over keep-alive, 1 and 8 clients: requests/s, p50 and p99 latency
+#   - requests/s when every request takes a new TLS connection (8 clients)
+#   - a new session's open time (adapter copy, load and handshake; one request each)
+#   - cold start to the first answered request, and the peak memory (resident set)
+#
+#   scripts/bench.sh [<win32-build-dir>]      (default build/win32, built by scripts/build.sh)
+#   QM_BENCH_SECONDS=<n>                       length of each load run (default 10)
+#
+# Needs wrk, curl and openssl. Loads only the loopback listeners it starts itself; each run is
+# bounded in time. Not a test: it judges nothing, it prints the targets beside the figures.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:-$root/build/win32}" && pwd)
+seconds=${QM_BENCH_SECONDS:-10}
+bare_port=56462
+
+for tool in wrk curl openssl; do
+    command -v "$tool" >/dev/null || {
+        echo "bench.sh needs $tool (apt-get install $tool)" >&2
+        exit 1
+    }
+done
+[ -f "$build/tests/integration/qm_bare_https_server.exe" ] || {
+    echo "bench.sh: build $build first (scripts/build.sh win32)" >&2
+    exit 1
+}
+
+# shellcheck source=wine-session.sh
+source "$root/scripts/wine-session.sh"
+# shellcheck source=qm-install.sh
+source "$root/scripts/qm-install.sh"
+
+work=$(mktemp -d "$build/bench.XXXXXX")
+install=$work/install
+bare_pid=""
+cleanup() {
+    if [ -n "${QM_SERVICE_PID:-}" ] && kill -0 "$QM_SERVICE_PID" 2>/dev/null; then
+        qm_send "$build" QuillmarkInstruction_Suicide both >/dev/null 2>&1 || true
+        qm_service_wait 20 || kill "$QM_SERVICE_PID" 2>/dev/null || true
+    fi
+    [ -n "$bare_pid" ] && kill "$bare_pid" 2>/dev/null
+    qm_wine_stop
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+qm_wine_start "$build"
+qm_install "$build" "$install"
+qm_register_standins "$install"
+# No log INI: the service runs as installed, with logging off.
+
+service_url=https://127.0.0.1:${QM_PORTS[0]}/
+bare_url=https://127.0.0.1:$bare_port/
+new_echo=$(qm_parameter "{\"FunctionName\":\"QuillmarkEcho\",\"PathID\":\"$QM_GPKI_PATH_ID\",\"minServerVersion\":\"1.0.0.0\"}")
+
+now_ms() { date +%s%3N; }
+post() { curl -sk --max-time 5 -H 'Origin: http://localhost:8080' --data "$2" "$1"; }
+
+# ---- Cold start --------------------------------------------------------------------------------
+start=$(now_ms)
+setsid wine "$install/OqtQuillmark.exe" 0 >"$work/service.out" 2>&1 &
+QM_SERVICE_PID=$!
+reply=""
+for _ in $(seq 600); do
+    reply=$(post "$service_url" "$new_echo" || true)
+    [ "$(qm_reply_value "$reply" result)" = 0 ] && break
+    sleep 0.02
+done
+service_cold=$(($(now_ms) - start))
+session=$(qm_reply_value "$reply" SessionID)
+[ -n "$session" ] || {
+    echo "bench.sh: the service did not answer an echo" >&2
+    exit 1
+}
+
+certs=$root/service/certs
+start=$(now_ms)
+setsid wine "$build/tests/integration/qm_bare_https_server.exe" "$(qm_winpath "$certs/server-ecdsa.pem")" \
+    "$(qm_winpath "$certs/server-ecdsa-key.pem")" "$bare_port" >"$work/bare.out" 2>&1 &
+bare_pid=$!
+for _ in $(seq 600); do
+    [ "$(qm_reply_value "$(post "$bare_url" x=1 || true)" result)" = 0 ] && break
+    sleep 0.02
+done
+bare_cold=$(($(now_ms) - start))
+
+# ---- Load runs ---------------------------------------------------------------------------------
+known_echo=$(qm_parameter "{\"FunctionName\":\"QuillmarkEcho\",\"SessionId\":\"$session\"}")
+cat >"$work/post.lua" <<EOF
+wrk.method = "POST"
+wrk.body = "$known_echo"
+wrk.headers["Content-Type"] = "application/x-www-form-urlencoded"
+wrk.headers["Origin"] = "http://localhost:8080"
+EOF
+
+# wrk's figure: requests/s, or a latency percentile in milliseconds.
+wrk_rate() { awk '/^Requests\/sec:/ {printf "%.0f", $2}' "$1"; }
+wrk_ms() {
+    awk -v p="$2%" '$1 == p {
+        v = $2; u = v; sub(/[0-9.]+/, "", u); sub(/[a-z]+$/, "", v);
+        if (u == "us") v /= 1000; else if (u == "s") v *= 1000;
+        printf "%.2f", v }' "$1"
+}
+run_wrk() { # name url clients [extra...]
+    local name=$1 url=$2 clients=$3
+    shift 3
+    wrk -t"$clients" -c"$clients" -d"${seconds}s" --latency -s "$work/post.lua" "$@" "$url" \
+        >"$work/$name.txt" 2>&1 || true
+}
+
+for side in service bare; do
+    url=$service_url
+    [ $side = bare ] && url=$bare_url
+    run_wrk "$side-ka1" "$url" 1
+    run_wrk "$side-ka8" "$url" 8
+    run_wrk "$side-new8" "$url" 8 -H "Connection: close"
+done
+
+peak_kb() { awk '/^VmHWM:/ {print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
+# After the load runs on one session, before the sessions below load more adapter copies.
+service_mem_one=$(peak_kb "$QM_SERVICE_PID")
+
+# ---- A new session's open time -----------------------------------------------------------------
+# Twenty echoes without a session id over one connection: each copies, loads and unlocks a copy
+# of the adapter (the table has 32 slots, so none is evicted).
+args=()
+for i in $(seq 20); do
+    [ "$i" -gt 1 ] && args+=(--next)
+    args+=(-sk -o /dev/null -w '%{time_total}\n' -H 'Origin: http://localhost:8080' --data "$new_echo"
+        "$service_url")
+done
+curl "${args[@]}" | sort -n >"$work/new-session.txt"
+open_p50=$(awk '{v[NR] = $1 * 1000} END {printf "%.1f", v[int((NR + 1) / 2)]}' "$work/new-session.txt")
+open_max=$(awk '{v[NR] = $1 * 1000} END {printf "%.1f", v[NR]}' "$work/new-session.txt")
+args=()
+for i in $(seq 20); do
+    [ "$i" -gt 1 ] && args+=(--next)
+    args+=(-sk -o /dev/null -w '%{time_total}\n' -H 'Origin: http://localhost:8080' --data "$known_echo"
+        "$service_url")
+done
+known_p50=$(curl "${args[@]}" | sort -n | awk '{v[NR] = $1 * 1000} END {printf "%.1f", v[int((NR + 1) / 2)]}')
+
+# ---- Memory ------------------------------------------------------------------------------------
+service_mem=$(peak_kb "$QM_SERVICE_PID")
+bare_mem=$(peak_kb "$bare_pid")
+
+# ---- Table -------------------------------------------------------------------------------------
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+row() { printf '%-44s %12s %12s %8s   %s\n' "$@"; }
+echo
+echo "OqtQuillmark under Wine against a bare libmicrohttpd + GnuTLS server (${seconds} s per load run)"
+echo
+row "figure" "service" "bare" "ratio" "target"
+row "keep-alive echo, 1 client (req/s)" "$(wrk_rate "$work/service-ka1.txt")" "$(wrk_rate "$work/bare-ka1.txt")" \
+    "$(ratio "$(wrk_rate "$work/service-ka1.txt")" "$(wrk_rate "$work/bare-ka1.txt")")" ">= 0.80"
+row "keep-alive echo, 8 clients (req/s)" "$(wrk_rate "$work/service-ka8.txt")" "$(wrk_rate "$work/bare-ka8.txt")" \
+    "$(ratio "$(wrk_rate "$work/service-ka8.txt")" "$(wrk_rate "$work/bare-ka8.txt")")" ">= 0.80"
+for clients in 1 8; do
+    for p in 50 99; do
+        s=$(wrk_ms "$work/service-ka$clients.txt" "$p")
+        b=$(wrk_ms "$work/bare-ka$clients.txt" "$p")
+        target=""
+        [ "$clients$p" = 199 ] && target="<= 1.50"
+        row "keep-alive echo, $clients client(s), p$p (ms)" "$s" "$b" "$(ratio "$s" "$b")" "$target"
+    done
+done
+row "new connection per request, 8 clients (req/s)" "$(wrk_rate "$work/service-new8.txt")" \
+    "$(wrk_rate "$work/bare-new8.txt")" \
+    "$(ratio "$(wrk_rate "$work/service-new8.txt")" "$(wrk_rate "$work/bare-new8.txt")")" ""
+row "new session echo, median / max (ms)" "$open_p50 / $open_max" "-" "-" "< 50 ms"
+row "known session echo, median, curl (ms)" "$known_p50" "-" "-" ""
+row "cold start to first answer (ms)" "$service_cold" "$bare_cold" "$(ratio "$service_cold" "$bare_cold")" "report"
+row "peak memory, one session, resident (KiB)" "$service_mem_one" "$bare_mem" \
+    "$(ratio "$service_mem_one" "$bare_mem")" "report"
+row "peak memory, 21 sessions, resident (KiB)" "$service_mem" "-" "-" "report"
+echo
