@@ -203,6 +203,9 @@ const VectorCase kVectors[] = {
      "a826fd8ce53b855fcce21c8112256fe668d5c05dd9b6b900"},
     {"triple DES CBC", kCipherModeTdesCbc, kTdesKeys, 3, "f69f2445df4f9b17", kTdesPlain,
      "a5c282bad0de3774becd2e04386b589fb5057d8552fc4336"},
+    // The padded form as openssl enc -des-ede3-cbc gives it.
+    {"triple DES CBC PKCS#7", kCipherModeTdesCbcPad, kTdesKeys, 3, "f69f2445df4f9b17", kTdesPlain,
+     "a5c282bad0de3774becd2e04386b589fb5057d8552fc4336af45148b1b044b00"},
     {"two-key triple DES", kCipherModeTdesEcb, "0123456789abcdef23456789abcdef01", 2, "",
      kTdesPlain, "c44862f70cf2fbdc9077d0909fa91b884cabd61fc58e0cbb"},
     {"RC4 Key", kCipherModeRc4, "4b6579", 0, "", "506c61696e74657874", "bbf316e8d940af0ad3"},
