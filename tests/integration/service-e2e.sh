@@ -202,10 +202,24 @@ qm_send "$build" QuillmarkInstruction_Suicide lock >/dev/null 2>&1
 stop_and_check "Suicide by lock mode"
 check "Suicide by lock mode: taken by the lock-mode thread" logged "IPC Message Lock Mode: Recivie Suicide message"
 
+# Port 56382 taken on both loopback addresses by another program: the other four listeners serve.
+node -e "const net = require('net');
+    for (const host of ['127.0.0.1', '::1']) net.createServer().listen(56382, host);
+    setTimeout(() => process.exit(0), 120000);" &
+blocker=$!
+for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/56382) 2>/dev/null && break
+    sleep 0.05
+done
 log_mark
-check "restart for the session lock" qm_service_start "$install" 0
-post_echo -k https://127.0.0.1:56362/
-check "echo before the session lock" result_is 0
+check "restart with 56382 taken" qm_service_start "$install" 0
+check "56382 taken: no listener on 127.0.0.1:56382" logged "OqtQuillmark at 127.0.0.1:56382 launch state: Fail"
+check "56382 taken: no listener on [::1]:56382" logged "OqtQuillmark at [::1]:56382 launch state: Fail"
+post_echo -k https://127.0.0.1:56402/
+check "56382 taken: echo on 56402" result_is 0
+post_echo -k -g -H "Host: localhost:56362" "https://[::1]:56362/"
+check "56382 taken: echo on [::1]:56362" result_is 0
+kill "$blocker" 2>/dev/null
 wine "$sender" --channel OqtQuillmark.exe --mode window --session 7 >/dev/null 2>&1
 stop_and_check "session lock"
 check "session lock: logged" logged "Receive windows lock signal"
