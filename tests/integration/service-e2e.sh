@@ -224,5 +224,34 @@ wine "$sender" --channel OqtQuillmark.exe --mode window --session 7 >/dev/null 2
 stop_and_check "session lock"
 check "session lock: logged" logged "Receive windows lock signal"
 
+# A Suicide by lock mode and a session lock at once: the final function runs once.
+log_mark
+check "restart for two stops at once" qm_service_start "$install" 0
+post_echo -k https://127.0.0.1:56362/
+qm_send "$build" QuillmarkInstruction_Suicide lock >/dev/null 2>&1 &
+wine "$sender" --channel OqtQuillmark.exe --mode window --session 7 >/dev/null 2>&1
+wait $!
+stop_and_check "two stops at once"
+check "two stops at once: sessions released once" \
+    test "$(log_since | grep -cF '[QuillmarkFinal] Start release all adapters')" = 1
+
+# Every port taken on both addresses: nothing to serve, the service ends with exit code 0.
+node -e "const net = require('net');
+    for (const port of [56362, 56382, 56402])
+        for (const host of ['127.0.0.1', '::1']) net.createServer().listen(port, host);
+    setTimeout(() => process.exit(0), 120000);" &
+blocker=$!
+for _ in $(seq 100); do
+    (exec 3<>/dev/tcp/127.0.0.1/56402) 2>/dev/null && break
+    sleep 0.05
+done
+log_mark
+qm_service_start "$install" 0
+qm_service_wait 20
+check "all ports taken: exit code 0" test "$QM_SERVICE_EXIT" = 0
+check "all ports taken: initialization fails" logged "OqtQuillmark initialization: Fail"
+QM_SERVICE_PID=""
+kill "$blocker" 2>/dev/null
+
 echo "$passed passed, $failed failed"
 [ "$failed" = 0 ]
