@@ -51,7 +51,7 @@ trap cleanup EXIT
 
 qm_wine_start "$build"
 qm_install "$build" "$install"
-qm_register_standins "$install"
+qm_register_standins "$build"
 # No log INI: the service runs as installed, with logging off.
 
 service_url=https://127.0.0.1:${QM_PORTS[0]}/

@@ -4,8 +4,8 @@
 # speaks the service's wire protocol from the shell. Used by scripts/run.sh, scripts/bench.sh and
 # the end-to-end tests.
 #
-#   qm_install <build-dir> <install-dir>     OqtQuillmark.exe, Oqt\<adapter>.dll, Components\
-#   qm_register_standins <install-dir>       the stand-in components, in this Wine prefix
+#   qm_install <build-dir> <install-dir>     OqtQuillmark.exe and Oqt\<adapter>.dll beside it
+#   qm_register_standins <build-dir>         the build's stand-in components, in this Wine prefix
 #   qm_log_ini <install-dir> [level]         OqtQuillmark.ini beside the exe (log in <dir>/log)
 #   qm_service_start <install-dir> [arg]     starts it; QM_SERVICE_PID; waits for its start-up
 #   qm_service_wait [seconds]                waits for it to end; QM_SERVICE_EXIT
@@ -14,6 +14,7 @@
 #   qm_parameter <json>                      the form value "Parameter=..." for a request
 #   qm_reply_value <reply> <key>             a decoded value of a reply
 
+QM_SCRIPTS_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 QM_PORTS=(56362 56382 56402)
 QM_GPKI_PATH_ID=5D1C0E8A3F6B4E27A9C2D4F1E0B7A653
 QM_HCA_PATH_ID=8E2F4B91C7D3460AB5E1F9C27D8A3E14
@@ -32,30 +33,20 @@ qm_install() {
         return 1
     }
     rm -rf "$dest"
-    mkdir -p "$dest/Oqt" "$dest/Components" "$dest/log"
+    mkdir -p "$dest/Oqt" "$dest/log"
     cp "$build/service/OqtQuillmark.exe" "$dest/"
     # The adapters as they exist in this build; the service finds them in "Oqt" beside it.
     for f in "$build"/adapters/gpki/OqtTvqGPKICryptXrbAdapter.dll \
         "$build"/adapters/hca/OqtTvqHCAXrbAdapter.dll; do
         [ -f "$f" ] && cp "$f" "$dest/Oqt/"
     done
-    # The stand-ins for the separately installed crypto components.
-    for f in "$build"/tests/support/gpki/GpkiStandin.dll "$build"/tests/support/hca/HcaStandin.dll; do
-        [ -f "$f" ] && cp "$f" "$dest/Components/"
-    done
     return 0
 }
 
+# The stand-ins for the separately installed crypto components, registered where the build
+# made them (scripts/register-standins.sh).
 qm_register_standins() {
-    local dest=$1 f rc=0
-    for f in "$dest"/Components/*.dll; do
-        [ -f "$f" ] || continue
-        wine regsvr32 /s "$(qm_winpath "$f")" >/dev/null 2>&1 || {
-            echo "qm_register_standins: regsvr32 failed for $f" >&2
-            rc=1
-        }
-    done
-    return $rc
+    "$QM_SCRIPTS_DIR/register-standins.sh" "$1" >/dev/null
 }
 
 qm_log_ini() {

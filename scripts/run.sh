@@ -57,7 +57,7 @@ trap 'exit 0' INT TERM
 
 qm_wine_start "$build"
 qm_install "$build" "$install"
-qm_register_standins "$install"
+qm_register_standins "$build"
 qm_log_ini "$install" 5
 qm_service_start "$install" 0
 

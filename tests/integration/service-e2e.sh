@@ -55,7 +55,7 @@ sender=$build/tests/support/qm_ipc_sender.exe
 root_ca=$root/service/certs/root-ecc.pem
 
 qm_install "$build" "$install" || exit 1
-qm_register_standins "$install" || exit 1
+qm_register_standins "$build" || exit 1
 qm_log_ini "$install" 5
 
 # The lines written to the log since a mark (log_mark sets it).
@@ -128,6 +128,12 @@ for port in "${QM_PORTS[@]}"; do
     check "host [::1] refused with 61904 on port $port" result_is 61904
 done
 check "session copy in the data folder" test "$(session_copies)" -ge 1
+if [ -f "$install/Oqt/OqtTvqHCAXrbAdapter.dll" ]; then
+    out=$(curl -sk --max-time 10 -H 'Origin: http://localhost:8080' --data "$(qm_parameter \
+        "{\"FunctionName\":\"QuillmarkEcho\",\"PathID\":\"$QM_HCA_PATH_ID\",\"minServerVersion\":\"1.0.0.0\"}")" \
+        https://127.0.0.1:56362/)
+    check "echo on the second adapter (HCA) by its PathID" test "$(qm_reply_value "$out" result)" = 0
+fi
 
 out=$(curl -sk -D - -o /dev/null -X OPTIONS -H 'Origin: http://localhost:8080' \
     -H 'Access-Control-Request-Method: POST' -H 'Access-Control-Request-Private-Network: true' \
