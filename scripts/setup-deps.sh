@@ -21,7 +21,7 @@ apt_packages=(
     dpkg-dev xz-utils bzip2 ca-certificates
     wine wine32 xvfb xauth
     googletest libjsmn-dev curl openssl
-    chromium
+    chromium wrk
 )
 
 install_apt() {
@@ -34,6 +34,8 @@ install_apt() {
         missing+=(wine32)
     fi
     add_deb_src
+    # The browser tests drive Chromium from Node.js; machines of this kind ship Node.js 20.
+    command -v node >/dev/null 2>&1 || missing+=(nodejs npm)
     [ ${#missing[@]} -eq 0 ] && return 0
     log "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
