@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "service/SecretText.h"
 #include "service/ServiceLog.h"
 
 namespace {
@@ -48,13 +49,5 @@ char* getServerPrivateKey(uint32_t osFlags) {
 }
 
 void releaseServerPrivateKey(char* keyText) {
-    if (keyText == nullptr) {
-        return;
-    }
-    // Volatile stores, so the wipe is not dropped as a dead store before free().
-    volatile char* cursor = keyText;
-    while (*cursor != '\0') {
-        *cursor++ = '\0';
-    }
-    std::free(keyText);
+    wipeAndFreeText(keyText);
 }

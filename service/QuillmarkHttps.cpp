@@ -21,6 +21,7 @@
 #include "common/Log.h"
 #include "common/Tool.h"
 #include "service/QuillmarkSession.h"
+#include "service/SecretText.h"
 #include "service/ServiceLog.h"
 
 namespace {
@@ -54,15 +55,7 @@ struct ConnectionState {
         if (postProcessor != nullptr) {
             MHD_destroy_post_processor(postProcessor);
         }
-        wipe(requestBody);
-    }
-
-    static void wipe(std::string& text) {
-        volatile char* p = text.data();
-        for (std::size_t i = 0; i < text.size(); ++i) {
-            p[i] = 0;
-        }
-        text.clear();
+        wipeString(requestBody);
     }
 };
 
@@ -73,19 +66,6 @@ struct FrontEndState {
 };
 
 FrontEndState state;
-
-// A text that may hold the page's secrets: wiped before it is freed.
-struct WipeText {
-    void operator()(char* text) const {
-        if (text != nullptr) {
-            volatile char* p = text;
-            for (std::size_t i = 0; text[i] != '\0'; ++i) {
-                p[i] = 0;
-            }
-            std::free(text);
-        }
-    }
-};
 
 // The values of the request being completed; they belong to it alone.
 struct RequestValues {
@@ -111,7 +91,7 @@ MHD_Result sendHttpResponse(MHD_Connection* connection, bool preflight, RequestV
         if (!values.responseMap) {
             return MHD_NO;
         }
-        std::unique_ptr<char, WipeText> text(serializeJsonMap(values.responseMap.get()));
+        SecretText text(serializeJsonMap(values.responseMap.get()));
         values.responseMap.reset();
         if (!text) {
             logAllocationFailure(kModuleName, __LINE__);
@@ -278,8 +258,8 @@ MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request)
             answerWithCode(values, kResultNotLocalhost);
             return;
         }
-        std::unique_ptr<char, WipeText> text(urlBase64Decode(request.requestBody.c_str()));
-        ConnectionState::wipe(request.requestBody);
+        SecretText text(urlBase64Decode(request.requestBody.c_str()));
+        wipeString(request.requestBody);
         if (!text) {
             logAllocationFailure(kModuleName, __LINE__);
             return;
@@ -312,7 +292,7 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
     }
     if (size > state.parameterLimit.load() - request->requestBody.size()) {
         request->overLimit = true;
-        ConnectionState::wipe(request->requestBody);
+        wipeString(request->requestBody);
         std::string().swap(request->requestBody);
         return MHD_YES;
     }

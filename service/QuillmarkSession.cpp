@@ -14,6 +14,7 @@
 #include "common/Tool.h"
 #include "service/QuillmarkQueue.h"
 #include "service/QuillmarkValue.h"
+#include "service/SecretText.h"
 #include "service/ServiceLog.h"
 #include "service/TopMost.h"
 
@@ -49,20 +50,6 @@ struct SessionState {
 
 SessionState state;
 
-// Owner of a text the C helpers hand out; secrets among them are wiped before they are freed.
-struct WipingFree {
-    void operator()(char* text) const {
-        if (text != nullptr) {
-            volatile char* p = text;
-            for (std::size_t i = 0; text[i] != '\0'; ++i) {
-                p[i] = 0;
-            }
-            std::free(text);
-        }
-    }
-};
-using UniqueText = std::unique_ptr<char, WipingFree>;
-
 bool equalsIgnoreCase(const std::string& a, const char* b) {
     return compareJsonMapKeys(a.c_str(), b) == 0;
 }
@@ -78,7 +65,7 @@ bool isOneOf(const std::string& name, std::initializer_list<const char*> names) 
 
 // The decoded value of key cut to maxChars bytes; nullopt when the key is absent.
 std::optional<std::string> takeValue(const JsonMap* map, const char* key, std::size_t maxChars) {
-    UniqueText value(getJsonMapValue(map, key));
+    SecretText value(getJsonMapValue(map, key));
     if (!value) {
         return std::nullopt;
     }
@@ -149,7 +136,7 @@ int findSession(const std::string& givenId) {
 // A new id that no slot holds; "" when none could be drawn.
 std::string drawSessionId() {
     for (int draw = 0; draw < kMaxSessionIdDraws; ++draw) {
-        UniqueText drawn(state.idSource());
+        SecretText drawn(state.idSource());
         if (!drawn) {
             logAllocationFailure(kModuleName, __LINE__);
             return {};
@@ -185,12 +172,13 @@ JsonMapPtr replyWithCode(int line, int32_t code) {
     return reply;
 }
 
-JsonMapPtr replyWithText(int line, const std::string& text) {
+// The same with a text as "result" (the text is copied into the map, which wipes it when freed).
+JsonMapPtr replyWithText(int line, const char* text) {
     logNormal("reset Quillmark Json at file: ", kModuleName);
     logNormalInt("reset Quillmark Json at line: ", line);
     JsonMapPtr reply(createJsonMap());
     if (reply) {
-        setJsonMapValue(reply.get(), "result", text.c_str());
+        setJsonMapValue(reply.get(), "result", text);
     }
     return reply;
 }
@@ -349,7 +337,7 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
     unlockMap.reset();
     if (!equalsIgnoreCase(unlockAnswer, "0")) {
         logWarning("Unlock result: ", unlockAnswer.c_str());
-        JsonMapPtr reply = replyWithText(__LINE__, unlockAnswer);
+        JsonMapPtr reply = replyWithText(__LINE__, unlockAnswer.c_str());
         releaseSlot(index);
         return reply;
     }
@@ -419,7 +407,7 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
                 logAllocationFailure(kModuleName, __LINE__);
             } else {
                 logNormalWString("InstallerVersionFile: ", stripped.get());
-                UniqueText text(readTextFile(stripped.get()));
+                SecretText text(readTextFile(stripped.get()));
                 std::string installerVersion =
                     text ? std::string(text.get(), strnlen(text.get(), kShortTextChars))
                          : std::string();
@@ -456,9 +444,9 @@ JsonMapPtr serveSession(int index, JsonMap* requestMap, const char* requestOrigi
         return response;
     }
     if (equalsIgnoreCase(functionName, "setQuillmarkValue")) {
-        UniqueText channel(getJsonMapValue(requestMap, "channel"));
-        UniqueText domainList(getJsonMapValue(requestMap, "domain_list"));
-        UniqueText value(getJsonMapValue(requestMap, "value"));
+        SecretText channel(getJsonMapValue(requestMap, "channel"));
+        SecretText domainList(getJsonMapValue(requestMap, "domain_list"));
+        SecretText value(getJsonMapValue(requestMap, "value"));
         if (!channel || !domainList || !value) {
             return replyWithCode(__LINE__, kResultMissingArgument);
         }
@@ -468,11 +456,11 @@ JsonMapPtr serveSession(int index, JsonMap* requestMap, const char* requestOrigi
         return response;
     }
     if (equalsIgnoreCase(functionName, "getQuillmarkValue")) {
-        UniqueText channel(getJsonMapValue(requestMap, "channel"));
+        SecretText channel(getJsonMapValue(requestMap, "channel"));
         if (!channel) {
             return replyWithCode(__LINE__, kResultMissingArgument);
         }
-        UniqueText value(getQuillmarkValue(channel.get(), requestOrigin));
+        SecretText value(getQuillmarkValue(channel.get(), requestOrigin));
         if (!value) {
             return replyWithCode(__LINE__, kResultNoValue);
         }
