@@ -8,7 +8,6 @@
 #include <regex>
 
 #include "common/AES.h"
-#include "common/Json.h"
 #include "common/Log.h"
 #include "common/Tool.h"
 #include "service/ServiceLog.h"
@@ -74,23 +73,6 @@ Module& module() {
 int64_t now() {
     return module().clock();
 }
-
-// Plain text: the value of a read, the decoded value of a store.
-void wipeAndFree(char* text) {
-    if (text == nullptr) {
-        return;
-    }
-    volatile char* cursor = text;
-    while (*cursor != '\0') {
-        *cursor++ = '\0';
-    }
-    std::free(text);
-}
-
-struct WipingFree {
-    void operator()(char* text) const { wipeAndFree(text); }
-};
-using SecretText = std::unique_ptr<char, WipingFree>;
 
 char lowerAscii(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -382,32 +364,6 @@ char* getQuillmarkValue(const char* channel, const char* origin) {
         logAllocationFailure(kModuleName, __LINE__);
     }
     return text;
-}
-
-void handleSetQuillmarkValue(const JsonMap* request, JsonMap* response) {
-    SecretText channel(getJsonMapValue(request, "channel"));
-    SecretText domainList(getJsonMapValue(request, "domain_list"));
-    SecretText value(getJsonMapValue(request, "value"));
-    if (!channel || !domainList || !value) {
-        setJsonMapResult(response, kValueBadArgument);
-        return;
-    }
-    setJsonMapResult(response, setQuillmarkValue(channel.get(), domainList.get(),
-                                                 getJsonMapTimeout(request), value.get()));
-}
-
-void handleGetQuillmarkValue(const JsonMap* request, const char* origin, JsonMap* response) {
-    SecretText channel(getJsonMapValue(request, "channel"));
-    if (!channel) {
-        setJsonMapResult(response, kValueBadArgument);
-        return;
-    }
-    SecretText text(getQuillmarkValue(channel.get(), origin));
-    if (!text) {
-        setJsonMapResult(response, kValueNotEnciphered);
-        return;
-    }
-    setJsonMapValue(response, "result", text.get());
 }
 
 void setValueClockForTesting(ValueClock clock) {

@@ -23,8 +23,6 @@
 #include <string>
 #include <vector>
 
-struct JsonMap;
-
 // Entries in the store.
 inline constexpr int32_t kValueEntryCount = 16;
 // Size of the value key and of the value IV (the cipher uses the IV's first 16 bytes).
@@ -75,20 +73,6 @@ bool checkUnlockDomain(const char* origin);
 // returns in place.
 void trimLeft(std::string& text);
 void trimRight(std::string& text);
-
-// ---- The reserved functions of a known session -----------------------------------------------
-// The dispatcher calls these for "setQuillmarkValue" and "getQuillmarkValue" on a known session
-// and returns response. Each puts "result" into response: a code, or for a read the value text.
-
-// "channel", "domain_list" and "value" (decoded values) are required: any of them missing
-// answers 61005. The timeout is the request's "timeout" (getJsonMapTimeout). Then the code of
-// setQuillmarkValue.
-void handleSetQuillmarkValue(const JsonMap* request, JsonMap* response);
-
-// "channel" is required (missing: 61005). The value text for a caller from origin (the request's
-// origin as the front end settled it), the empty text when the store refuses the caller, 61001
-// when the value cannot be deciphered.
-void handleGetQuillmarkValue(const JsonMap* request, const char* origin, JsonMap* response);
 
 // ---- Test hooks ------------------------------------------------------------------------------
 

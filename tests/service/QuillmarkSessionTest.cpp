@@ -13,9 +13,11 @@
 #include <utility>
 #include <vector>
 
+#include "common/AES.h"
 #include "common/Tool.h"
 #include "service/AdapterInstallation.h"
 #include "service/QuillmarkQueue.h"
+#include "service/QuillmarkValue.h"
 #include "support/LogCapture.h"
 
 namespace fs = std::filesystem;
@@ -405,30 +407,117 @@ INSTANTIATE_TEST_SUITE_P(
         return std::string(param.param.name);
     });
 
-TEST(KnownSessionTest, ValueStoreRoundTrip) {
+// The value store's functions on a known session, in order: each row sees the rows before it.
+struct ValueCase {
+    const char* name;
+    Fields fields;  // besides "SessionId"
+    const char* origin;
+    const char* result;
+};
+
+const ValueCase kValueCases[] = {
+    {"store",
+     {{"FunctionName", "setQuillmarkValue"},
+      {"channel", "card"},
+      {"domain_list", ".example"},
+      {"value", "secret text"},
+      {"timeout", "5"}},
+     kOrigin,
+     "0"},
+    {"read_in_other_case",
+     {{"FunctionName", "getQuillmarkValue"}, {"channel", "CARD"}},
+     kOrigin,
+     "secret text"},
+    {"read_refused",
+     {{"FunctionName", "getQuillmarkValue"}, {"channel", "card"}},
+     "https://elsewhere.test",
+     ""},
+    {"read_unknown_channel",
+     {{"FunctionName", "getQuillmarkValue"}, {"channel", "x"}},
+     kOrigin,
+     ""},
+    {"read_without_channel", {{"FunctionName", "getQuillmarkValue"}}, kOrigin, "61005"},
+    {"store_without_value",
+     {{"FunctionName", "setQuillmarkValue"}, {"channel", "card"}, {"domain_list", "*"}},
+     kOrigin,
+     "61005"},
+    {"store_without_list",
+     {{"FunctionName", "setQuillmarkValue"}, {"channel", "card"}, {"value", "v"}},
+     kOrigin,
+     "61005"},
+    {"store_without_channel",
+     {{"FunctionName", "setQuillmarkValue"}, {"domain_list", "*"}, {"value", "v"}},
+     kOrigin,
+     "61005"},
+    {"store_with_negative_timeout",
+     {{"FunctionName", "setQuillmarkValue"},
+      {"channel", "card"},
+      {"domain_list", "*"},
+      {"value", "v"},
+      {"timeout", "-3"}},
+     kOrigin,
+     "61005"},
+    {"refused_stores_kept_the_value",
+     {{"FunctionName", "getQuillmarkValue"}, {"channel", "card"}},
+     kOrigin,
+     "secret text"},
+    {"store_again_replaces",
+     {{"FunctionName", "SETQUILLMARKVALUE"},
+      {"channel", "Card"},
+      {"domain_list", "*"},
+      {"value", "line 1\nline 2"}},
+     kOrigin,
+     "0"},
+    {"read_the_new_value",
+     {{"FunctionName", "getquillmarkvalue"}, {"channel", "card"}},
+     "https://elsewhere.test",
+     "line 1\nline 2"},
+};
+
+TEST(KnownSessionTest, ValueStoreFunctionsAnswerTheirResult) {
     AdapterInstallation installation;
     const std::string id = openSession();
     installation.forget();
-    EXPECT_EQ(send({{"SessionId", id},
-                    {"FunctionName", "setQuillmarkValue"},
-                    {"channel", "card"},
-                    {"domain_list", ".example"},
-                    {"value", "secret text"},
-                    {"timeout", "5"}}),
-              (ReplyMap{{"result", "0"}}));
-    EXPECT_EQ(send({{"SessionId", id}, {"FunctionName", "getQuillmarkValue"}, {"channel", "CARD"}}),
-              (ReplyMap{{"result", "secret text"}}));
-    EXPECT_EQ(send({{"SessionId", id}, {"FunctionName", "getQuillmarkValue"}, {"channel", "card"}},
-                   "https://elsewhere.test"),
-              (ReplyMap{{"result", ""}}));
-    EXPECT_EQ(send({{"SessionId", id},
-                    {"FunctionName", "setQuillmarkValue"},
-                    {"channel", "card"},
-                    {"domain_list", ".example"}}),
-              (ReplyMap{{"result", "61005"}}));
-    EXPECT_EQ(send({{"SessionId", id}, {"FunctionName", "getQuillmarkValue"}}),
-              (ReplyMap{{"result", "61005"}}));
+    for (const ValueCase& c : kValueCases) {
+        Fields fields = {{"SessionId", id}};
+        fields.insert(fields.end(), c.fields.begin(), c.fields.end());
+        EXPECT_EQ(send(fields, c.origin), (ReplyMap{{"result", c.result}})) << c.name;
+    }
     EXPECT_THAT(installation.journal(), IsEmpty());
+}
+
+TEST(KnownSessionTest, AValueThatCannotBeEncipheredOrDecipheredAnswers61001) {
+    AdapterInstallation installation;
+    const std::vector<uint8_t> key(kValueKeySize, 0x11);
+    const std::vector<uint8_t> iv(kValueKeySize, 0x5a);
+    const std::vector<uint8_t> otherKey(kValueKeySize, 0x99);
+    initValueStore(key.data(), iv.data());
+    const std::string id = openSession();
+    auto store = [&id](const char* channel, const char* value) {
+        return send({{"SessionId", id},
+                     {"FunctionName", "setQuillmarkValue"},
+                     {"channel", channel},
+                     {"domain_list", "*"},
+                     {"value", value}});
+    };
+    auto read = [&id](const char* channel) {
+        return send(
+            {{"SessionId", id}, {"FunctionName", "getQuillmarkValue"}, {"channel", channel}});
+    };
+    ASSERT_EQ(store("c", "old"), (ReplyMap{{"result", "0"}}));
+
+    LogCapture log;
+    aesSetValueKey(nullptr, nullptr);
+    EXPECT_EQ(store("c", "new"), (ReplyMap{{"result", "61001"}}));
+    aesSetValueKey(key.data(), iv.data());
+    EXPECT_EQ(read("c"), (ReplyMap{{"result", "old"}}));
+
+    // Enciphered under another key than the one the store deciphers with.
+    aesSetValueKey(otherKey.data(), iv.data());
+    EXPECT_EQ(store("d", "v"), (ReplyMap{{"result", "0"}}));
+    aesSetValueKey(key.data(), iv.data());
+    EXPECT_EQ(read("d"), (ReplyMap{{"result", "61001"}}));
+    EXPECT_TRUE(log.contains("reset Quillmark Json at file: QuillmarkSession"));
 }
 
 TEST(KnownSessionTest, HiddenResultsAreLoggedAsAsterisks) {

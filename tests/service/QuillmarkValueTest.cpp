@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "common/AES.h"
-#include "common/Json.h"
 
 namespace {
 
@@ -322,85 +321,6 @@ TEST_F(QuillmarkValueTest, TrimsWhiteSpace) {
     std::string blank = " \t ";
     trimRight(blank);
     EXPECT_EQ(blank, "");
-}
-
-// ---- The reserved functions ------------------------------------------------------------------
-
-std::string result(const JsonMap* response) {
-    Text text(getJsonMapValue(response, "result"));
-    return text ? std::string(text.get()) : std::string("<absent>");
-}
-
-std::string serve(const char* requestJson, const char* origin) {
-    JsonMapPtr request(parseJsonMap(requestJson));
-    JsonMapPtr response(createJsonMap());
-    EXPECT_TRUE(request && response);
-    if (!request || !response) {
-        return "<no map>";
-    }
-    const std::string function = Text(getJsonMapValue(request.get(), "FunctionName")).get();
-    if (function == "setQuillmarkValue") {
-        handleSetQuillmarkValue(request.get(), response.get());
-    } else {
-        handleGetQuillmarkValue(request.get(), origin, response.get());
-    }
-    return result(response.get());
-}
-
-TEST_F(QuillmarkValueTest, ReservedFunctionsAnswerResult) {
-    struct Case {
-        const char* name;
-        const char* request;
-        const char* origin;
-        const char* result;
-    };
-    const Case cases[] = {
-        {"store",
-         R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"example.com","value":"v1","timeout":"5"})",
-         "https://example.com", "0"},
-        {"read", R"({"FunctionName":"getQuillmarkValue","channel":"C"})", "https://example.com",
-         "v1"},
-        {"read refused", R"({"FunctionName":"getQuillmarkValue","channel":"c"})",
-         "https://evil.com", ""},
-        {"read unknown", R"({"FunctionName":"getQuillmarkValue","channel":"x"})",
-         "https://example.com", ""},
-        {"read without channel", R"({"FunctionName":"getQuillmarkValue"})", "https://example.com",
-         "61005"},
-        {"store without value",
-         R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*"})",
-         "https://example.com", "61005"},
-        {"store without list", R"({"FunctionName":"setQuillmarkValue","channel":"c","value":"v"})",
-         "https://example.com", "61005"},
-        {"store without channel",
-         R"({"FunctionName":"setQuillmarkValue","domain_list":"*","value":"v"})",
-         "https://example.com", "61005"},
-        {"negative timeout",
-         R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v","timeout":"-3"})",
-         "https://example.com", "61005"},
-        {"value still the first", R"({"FunctionName":"getQuillmarkValue","channel":"c"})",
-         "https://example.com", "v1"},
-    };
-    for (const Case& row : cases) {
-        EXPECT_EQ(serve(row.request, row.origin), row.result) << row.name;
-    }
-}
-
-TEST_F(QuillmarkValueTest, ReservedReadOfAnUndecipherableValueAnswers61001) {
-    const std::vector<uint8_t> otherKey = bytes(0x99);
-    aesSetValueKey(otherKey.data(), kIv.data());
-    ASSERT_EQ(setQuillmarkValue("c", "*", 0, "v"), kValueStored);
-    aesSetValueKey(kKey.data(), kIv.data());
-    EXPECT_EQ(serve(R"({"FunctionName":"getQuillmarkValue","channel":"c"})", "https://a.b"),
-              "61001");
-}
-
-TEST_F(QuillmarkValueTest, ReservedStoreOfAValueThatCannotBeEncipheredAnswers61001) {
-    aesSetValueKey(nullptr, nullptr);
-    EXPECT_EQ(
-        serve(R"({"FunctionName":"setQuillmarkValue","channel":"c","domain_list":"*","value":"v"})",
-              "https://a.b"),
-        "61001");
-    aesSetValueKey(kKey.data(), kIv.data());
 }
 
 }  // namespace
