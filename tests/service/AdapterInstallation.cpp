@@ -34,7 +34,9 @@ AdapterInstallation::AdapterInstallation(std::optional<qmtest::ProbeBuild> gpki,
                                          std::optional<qmtest::ProbeBuild> hca)
     : root_(makeTestFolder("qm-install")),
       program_(root_ / "program"),
-      data_(root_ / "data"),
+      // A blank in the data folder's name, as under "Documents and Settings": every command line
+      // that names the folder (session folders, stray libraries, the port test) must quote it.
+      data_(root_ / "app data"),
       journal_(root_ / "probe-journal.txt"),
       journalSetting_("QM_PROBE_JOURNAL", journalPathFor(root_)) {
     fs::create_directories(program_ / kAdapterFolder);
