@@ -1,0 +1,2 @@
+// MonitorMessage: Win32 part.
+#include "monitor/MonitorMessage.h"

@@ -1,0 +1,2 @@
+// MonitorTool: Win32 part.
+#include "monitor/MonitorTool.h"
