@@ -4,6 +4,7 @@
 #include <cstring>
 #include <cwchar>
 
+#include "common/Json.h"
 #include "common/Log.h"
 #include "common/Tool.h"
 #include "service/ServiceLog.h"
@@ -40,23 +41,9 @@ struct QueueState {
 
 QueueState state;
 
+// Names compare as request keys do: ASCII letters without regard to case.
 bool equalsIgnoreCase(const char* a, const char* b) {
-    for (;; ++a, ++b) {
-        unsigned char x = static_cast<unsigned char>(*a);
-        unsigned char y = static_cast<unsigned char>(*b);
-        if (x >= 'A' && x <= 'Z') {
-            x = static_cast<unsigned char>(x - 'A' + 'a');
-        }
-        if (y >= 'A' && y <= 'Z') {
-            y = static_cast<unsigned char>(y - 'A' + 'a');
-        }
-        if (x != y) {
-            return false;
-        }
-        if (x == 0) {
-            return true;
-        }
-    }
+    return compareJsonMapKeys(a, b) == 0;
 }
 
 // Wide text of a UTF-8 name (at most 63 bytes are taken); invalid sequences become U+FFFD.

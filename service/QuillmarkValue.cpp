@@ -8,6 +8,7 @@
 #include <regex>
 
 #include "common/AES.h"
+#include "common/Json.h"
 #include "common/Log.h"
 #include "common/Tool.h"
 #include "service/ServiceLog.h"
@@ -74,21 +75,9 @@ int64_t now() {
     return module().clock();
 }
 
-char lowerAscii(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
+// Channels compare as request keys do: ASCII letters without regard to case.
 bool equalsIgnoringCase(const std::string& a, const char* b) {
-    const size_t length = std::strlen(b);
-    if (a.size() != length) {
-        return false;
-    }
-    for (size_t i = 0; i < length; ++i) {
-        if (lowerAscii(a[i]) != lowerAscii(b[i])) {
-            return false;
-        }
-    }
-    return true;
+    return compareJsonMapKeys(a.c_str(), b) == 0;
 }
 
 int findChannel(const char* channel) {
