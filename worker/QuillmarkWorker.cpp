@@ -1,0 +1,266 @@
+// The worker's start-up, mode selection, control modes and end steps.
+#include "worker/QuillmarkWorker.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "common/Log.h"
+#include "common/Tool.h"
+#include "monitor/MonitorMessage.h"
+#include "monitor/MonitorTool.h"
+#include "worker/WorkerInternal.h"
+
+namespace {
+
+enum class Match { Whole, Prefix };
+
+struct ModeRow {
+    const char* option;
+    Match match;
+    WorkerMode mode;
+    bool takesMutex;
+};
+
+constexpr ModeRow kModes[] = {
+    {"-stop", Match::Whole, WorkerMode::Stop, true},
+    {"-allstop", Match::Whole, WorkerMode::AllStop, true},
+    {"-start", Match::Whole, WorkerMode::Start, true},
+    {"-restart", Match::Whole, WorkerMode::Restart, true},
+    {"-monitorstart", Match::Whole, WorkerMode::MonitorStart, true},
+    {"-reset", Match::Whole, WorkerMode::Reset, true},
+    {"-uninstalldetect", Match::Prefix, WorkerMode::UninstallDetect, false},
+    {"-delete", Match::Prefix, WorkerMode::Delete, false},
+    {"-KeyToByte", Match::Prefix, WorkerMode::KeyToByte, false},
+    {"-watchdog", Match::Whole, WorkerMode::Watchdog, false},
+    {"-importRootCACert", Match::Whole, WorkerMode::ImportRootCACert, false},
+};
+
+constexpr unsigned long kWorkerMutexWaitMs = 200;
+constexpr unsigned long kWorkerMutexPauseMs = 500;
+constexpr unsigned long kWorkerMutexPatienceMs = 5000;
+constexpr unsigned long kStopSequencePauseMs = 500;
+
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
+
+std::wstring adoptWide(wchar_t* text) {
+    std::unique_ptr<wchar_t, FreeDeleter> owner(text);
+    return owner ? std::wstring(owner.get()) : std::wstring();
+}
+
+std::string utf8Of(const wchar_t* text, size_t units) {
+    if (units == 0) {
+        return std::string();
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0,
+                                    nullptr, nullptr);
+    if (bytes <= 0) {
+        return std::string();
+    }
+    std::string result(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), result.data(), bytes, nullptr,
+                        nullptr);
+    return result;
+}
+
+// Eleven attempts about 700 ms apart: a second control run waits for the first to finish.
+void* takeWorkerMutex() {
+    unsigned long slept = 0;
+    for (;;) {
+        void* mutex = getMutexLock(kWorkerMutexName, kWorkerMutexWaitMs);
+        if (mutex != nullptr) {
+            return mutex;
+        }
+        if (slept >= kWorkerMutexPatienceMs) {
+            return nullptr;
+        }
+        Sleep(kWorkerMutexPauseMs);
+        slept += kWorkerMutexPauseMs;
+    }
+}
+
+void startHidden(const wchar_t* command) {
+    hideNOWaitCommand(command);
+}
+
+// -start and -restart: a running tray program is told; otherwise it is started (and then starts
+// the service itself).
+void startOrTellMonitor(const char* instruction) {
+    if (isProcessRunning(kMonitorProgramName)) {
+        sendInstruction(kMonitorChannel, instruction);
+        return;
+    }
+    startHidden(L"OqtQuillmarkMonitor.exe");
+}
+
+void stopSequence() {
+    logNormal("", "Stop area");
+    sendInstruction(kWatchdogChannel, kInstructionSuicide);
+    Sleep(kStopSequencePauseMs);
+    stopProgram(kMonitorProgramName);
+    stopProgram(kServiceProgramName);
+}
+
+}  // namespace
+
+namespace worker {
+
+RunState& runState() {
+    static RunState state;
+    return state;
+}
+
+}  // namespace worker
+
+WorkerMode workerModeOf(const char* argumentText) {
+    if (argumentText == nullptr || argumentText[0] == '\0') {
+        return WorkerMode::None;
+    }
+    for (const ModeRow& row : kModes) {
+        bool matches = row.match == Match::Whole
+                           ? _stricmp(argumentText, row.option) == 0
+                           : std::strncmp(argumentText, row.option, std::strlen(row.option)) == 0;
+        if (matches) {
+            return row.mode;
+        }
+    }
+    return WorkerMode::None;
+}
+
+bool workerModeTakesMutex(WorkerMode mode) {
+    for (const ModeRow& row : kModes) {
+        if (row.mode == mode) {
+            return row.takesMutex;
+        }
+    }
+    return false;
+}
+
+std::string argumentTextOf(const wchar_t* commandLine) {
+    if (commandLine == nullptr) {
+        return std::string();
+    }
+    const wchar_t* at = commandLine;
+    // The program name: quoted up to the closing quote, else up to the first blank.
+    if (*at == L'"') {
+        ++at;
+        while (*at != L'\0' && *at != L'"') {
+            ++at;
+        }
+        if (*at == L'"') {
+            ++at;
+        }
+    } else {
+        while (*at != L'\0' && *at != L' ' && *at != L'\t') {
+            ++at;
+        }
+    }
+    while (*at == L' ' || *at == L'\t') {
+        ++at;
+    }
+    return utf8Of(at, std::wcslen(at));
+}
+
+std::string prefixModeArguments(const char* argumentText) {
+    if (argumentText == nullptr) {
+        return std::string();
+    }
+    const char* blank = std::strchr(argumentText, ' ');
+    if (blank == nullptr) {
+        return std::string();
+    }
+    std::string arguments(blank + 1);
+    if (arguments.size() > kWorkerTextSize - 1) {
+        arguments.resize(kWorkerTextSize - 1);
+    }
+    return arguments;
+}
+
+int workerMain(const char* argumentText) {
+    const char* text = argumentText != nullptr ? argumentText : "";
+    worker::RunState& state = worker::runState();
+
+    // Start-up.
+    state.executePath = adoptWide(getExecutePath());
+    {
+        std::unique_ptr<char, FreeDeleter> sessionId(generateSessionId());
+        char sessionName[kWorkerTextSize] = {};
+        std::snprintf(sessionName, sizeof sessionName, "QuillmarkWorker-%s",
+                      sessionId ? sessionId.get() : "");
+        state.sessionName = sessionName;
+    }
+    state.logOn.store(setLog(state.sessionName.c_str()));
+    char buildTime[kWorkerTextSize] = {};
+    std::snprintf(buildTime, sizeof buildTime, "%s %s", __DATE__, __TIME__);
+    logNormal("Compile time: ", buildTime);
+    logNormal("Command: ", text);
+
+    // The selected mode.
+    WorkerMode mode = workerModeOf(text);
+    void* workerMutex = nullptr;
+    bool mutexOk = true;
+    if (workerModeTakesMutex(mode)) {
+        workerMutex = takeWorkerMutex();
+        if (workerMutex == nullptr) {
+            logNormal("", "Get mutex lock time out");
+            mutexOk = false;
+        }
+    }
+    if (mutexOk) {
+        switch (mode) {
+        case WorkerMode::Start:
+            startOrTellMonitor(kInstructionStart);
+            break;
+        case WorkerMode::Stop:
+            sendInstruction(kMonitorChannel, kInstructionStop);
+            break;
+        case WorkerMode::Restart:
+            startOrTellMonitor(kInstructionRestart);
+            break;
+        case WorkerMode::AllStop:
+            stopSequence();
+            break;
+        case WorkerMode::Reset:
+            stopSequence();
+            startHidden(L"OqtQuillmarkMonitor.exe");
+            logNormal("", "Reset complete");
+            startHidden(L"OqtQuillmarkWorker.exe -watchdog");
+            break;
+        case WorkerMode::UninstallDetect:
+            if (!worker::runUninstallDetect(text)) {
+                return kWorkerParameterError;
+            }
+            break;
+        case WorkerMode::Delete:
+            worker::runDelete(text);
+            break;
+        case WorkerMode::KeyToByte:
+            worker::runKeyToByte(text);
+            break;
+        case WorkerMode::Watchdog:
+            worker::runWatchdog();
+            break;
+        case WorkerMode::ImportRootCACert:
+            worker::runImportRootCACert();
+            break;
+        case WorkerMode::MonitorStart:
+        case WorkerMode::None:
+            break;
+        }
+    }
+
+    // End steps.
+    releaseMutexLock(workerMutex);
+    state.executePath.clear();
+    if (state.selfDelete) {
+        deleteSelfDelayed();
+    }
+    // The debug event stays open: the debug thread may still wait on it, and the process ends
+    // right after this returns.
+    return 0;
+}
