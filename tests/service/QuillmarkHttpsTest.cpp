@@ -778,8 +778,16 @@ TEST_F(HttpsTest, RequestsOnOtherListenersNeitherTouchNorOvertakeARequestInProgr
                                           qmtest::parameterField(callJson(id, "SignData"))));
         slowDone = ++order;
     });
-    // Let the slow call reach the adapter.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    // Wait until the slow call is inside the adapter (the probe journals a call before it sleeps).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto inTheAdapter = [] {
+        const std::vector<std::string> calls = installation->journalFunctions();
+        return !calls.empty() && calls.back() == "SignData";
+    };
+    while (!inTheAdapter() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(inTheAdapter()) << "the slow call never reached the adapter";
 
     HeaderList preflight = {{"Host", host(rsaPort)},
                             {"Origin", "https://other.example"},
@@ -802,8 +810,7 @@ TEST_F(HttpsTest, RequestsOnOtherListenersNeitherTouchNorOvertakeARequestInProgr
     EXPECT_EQ(slow->header("Access-Control-Allow-Origin"), kOrigin);
 }
 
-// ---- Listeners
-// ------------------------------------------------------------------------------------
+// ---- Listeners ----------------------------------------------------------------------------------
 
 struct PeerCase {
     const char* name;
