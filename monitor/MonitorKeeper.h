@@ -1,0 +1,31 @@
+// MonitorKeeper: the thread that keeps the signing service running. It starts "OqtQuillmark.exe
+// <n>" hidden, waits for it to end and starts it again, n counting the starts of one series from
+// 0; after the eighth start of a series while the run state is "keep running" it gives up for
+// the rest of the program's life. Stop and Restart (menu or instructions) change the run state
+// and stop the service; the keeper reads the state between runs, and sleeps while the user's
+// session is locked or disconnected.
+#ifndef QM_MONITOR_MONITORKEEPER_H
+#define QM_MONITOR_MONITORKEEPER_H
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+inline constexpr int kKeeperSeriesLength = 8;
+
+// The thread body (argument not read); returns 0 only when it gives up.
+void* keeperThread(void* argument);
+
+// The keeper's switched-out byte (1 while the session is locked or disconnected), registered as
+// the instruction receivers' switchedOutFlag.
+std::atomic<uint8_t>& keeperSwitchedOut();
+
+// The command of start n: "OqtQuillmark.exe <n>".
+std::wstring keeperCommand(int startNumber);
+
+// Test hooks: a format with one %d in place of "OqtQuillmark.exe %d" (empty: back to it); and
+// whether the keeper is to skip its start-up stop of the service and its receivers.
+void setKeeperCommandFormatForTesting(const std::wstring& format);
+void setKeeperStartupForTesting(bool stopAndListen);
+
+#endif  // QM_MONITOR_MONITORKEEPER_H
