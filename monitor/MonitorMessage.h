@@ -57,7 +57,8 @@ bool sendIPCMsgWin(const char* kcstrInputFrom, const char* kcstrInputTo,
 // null or empty instruction ("Instruction is empty"), else true.
 bool sendInstruction(const char* to, const char* instruction);
 
-// ---- Receivers ------------------------------------------------------------------------------------
+// ---- Receivers
+// ------------------------------------------------------------------------------------
 
 // Tray program: starts the lock-mode thread on "OqtQuillmarkMonitor.exe" (the main window, class
 // "OqtQuillmarkMonitor.exe", is the tray program's own). Call after setIpcCallbacks. False when

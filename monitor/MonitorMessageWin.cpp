@@ -264,7 +264,8 @@ bool sendInstruction(const char* to, const char* instruction) {
     return result;
 }
 
-// ---- Receivers ------------------------------------------------------------------------------------
+// ---- Receivers
+// ------------------------------------------------------------------------------------
 
 bool startMonitorLockMode() {
     char* channel = duplicateString(kMonitorChannel);

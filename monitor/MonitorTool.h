@@ -105,8 +105,11 @@ wchar_t* getDesktopPath();
 // does nothing. Always true.
 bool createDirectories(const wchar_t* path);
 
-// Starts, hidden and without waiting, "cmd.exe /C ping <address> -n 1 -w 2000 > Nul & Del
-// "<own path>"", which deletes the running program's file once it has ended.
+// Starts, hidden and without waiting, "cmd.exe /C ping 192.0.2.1 -n 1 -w 2000 > Nul & Del
+// "<own path>"", which deletes the running program's file once it has ended: the address is never
+// routed, so the single echo request waits out its 2000 ms. A failed or cut own path deletes
+// nothing. Tests do not run it (the echo request would leave the machine): they check the
+// command of deleteSelfCommandForTesting.
 void deleteSelfDelayed();
 
 // ---- Test hooks -------------------------------------------------------------------------------

@@ -8,12 +8,12 @@
 #include <shlobj.h>
 #include <tlhelp32.h>
 
+#include <direct.h>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <direct.h>
 #include <memory>
 #include <mutex>
 #include <string>
