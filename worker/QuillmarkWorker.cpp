@@ -57,8 +57,8 @@ std::string utf8Of(const wchar_t* text, size_t units) {
     if (units == 0) {
         return std::string();
     }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0,
-                                    nullptr, nullptr);
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr,
+                                    nullptr);
     if (bytes <= 0) {
         return std::string();
     }
@@ -213,44 +213,44 @@ int workerMain(const char* argumentText) {
     }
     if (mutexOk) {
         switch (mode) {
-        case WorkerMode::Start:
-            startOrTellMonitor(kInstructionStart);
-            break;
-        case WorkerMode::Stop:
-            sendInstruction(kMonitorChannel, kInstructionStop);
-            break;
-        case WorkerMode::Restart:
-            startOrTellMonitor(kInstructionRestart);
-            break;
-        case WorkerMode::AllStop:
-            stopSequence();
-            break;
-        case WorkerMode::Reset:
-            stopSequence();
-            startHidden(L"OqtQuillmarkMonitor.exe");
-            logNormal("", "Reset complete");
-            startHidden(L"OqtQuillmarkWorker.exe -watchdog");
-            break;
-        case WorkerMode::UninstallDetect:
-            if (!worker::runUninstallDetect(text)) {
-                return kWorkerParameterError;
-            }
-            break;
-        case WorkerMode::Delete:
-            worker::runDelete(text);
-            break;
-        case WorkerMode::KeyToByte:
-            worker::runKeyToByte(text);
-            break;
-        case WorkerMode::Watchdog:
-            worker::runWatchdog();
-            break;
-        case WorkerMode::ImportRootCACert:
-            worker::runImportRootCACert();
-            break;
-        case WorkerMode::MonitorStart:
-        case WorkerMode::None:
-            break;
+            case WorkerMode::Start:
+                startOrTellMonitor(kInstructionStart);
+                break;
+            case WorkerMode::Stop:
+                sendInstruction(kMonitorChannel, kInstructionStop);
+                break;
+            case WorkerMode::Restart:
+                startOrTellMonitor(kInstructionRestart);
+                break;
+            case WorkerMode::AllStop:
+                stopSequence();
+                break;
+            case WorkerMode::Reset:
+                stopSequence();
+                startHidden(L"OqtQuillmarkMonitor.exe");
+                logNormal("", "Reset complete");
+                startHidden(L"OqtQuillmarkWorker.exe -watchdog");
+                break;
+            case WorkerMode::UninstallDetect:
+                if (!worker::runUninstallDetect(text)) {
+                    return kWorkerParameterError;
+                }
+                break;
+            case WorkerMode::Delete:
+                worker::runDelete(text);
+                break;
+            case WorkerMode::KeyToByte:
+                worker::runKeyToByte(text);
+                break;
+            case WorkerMode::Watchdog:
+                worker::runWatchdog();
+                break;
+            case WorkerMode::ImportRootCACert:
+                worker::runImportRootCACert();
+                break;
+            case WorkerMode::MonitorStart:
+            case WorkerMode::None:
+                break;
         }
     }
 

@@ -1,7 +1,7 @@
 // The -importRootCACert mode (the service's two roots into the machine's trusted root store) and
 // the -KeyToByte developer tool.
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -32,14 +32,13 @@ std::wstring wideOf(const std::string& text) {
     if (text.empty()) {
         return std::wstring();
     }
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
-                                    nullptr, 0);
+    int units =
+        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (units <= 0) {
         return std::wstring();
     }
     std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        units);
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
     return wide;
 }
 
@@ -75,14 +74,13 @@ int importRootCACert(const char* pem) {
         return 0;
     }
     DWORD size = 0;
-    if (!CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64_ANY, nullptr, &size, nullptr,
-                              nullptr)) {
+    if (!CryptStringToBinaryA(pem, 0, CRYPT_STRING_BASE64_ANY, nullptr, &size, nullptr, nullptr)) {
         DWORD error = GetLastError();
         logErrorInt("Parse root CA failed: ", static_cast<int32_t>(error));
         return 0;
     }
-    std::unique_ptr<BYTE, FreeDeleter> der(
-        size == 0 ? nullptr : static_cast<BYTE*>(allocZeroed(size)));
+    std::unique_ptr<BYTE, FreeDeleter> der(size == 0 ? nullptr
+                                                     : static_cast<BYTE*>(allocZeroed(size)));
     if (!der) {
         if (size != 0) {
             qm::logAllocationFailure("Tool", 299);
@@ -96,10 +94,9 @@ int importRootCACert(const char* pem) {
         logErrorInt("Parse root CA failed: ", static_cast<int32_t>(error));
         return 0;
     }
-    std::unique_ptr<void, StoreCloser> store(CertOpenStore(CERT_STORE_PROV_SYSTEM_W,
-                                                           kCertificateEncoding, 0,
-                                                           CERT_SYSTEM_STORE_LOCAL_MACHINE,
-                                                           L"ROOT"));
+    std::unique_ptr<void, StoreCloser> store(
+        CertOpenStore(CERT_STORE_PROV_SYSTEM_W, kCertificateEncoding, 0,
+                      CERT_SYSTEM_STORE_LOCAL_MACHINE, L"ROOT"));
     if (!store) {
         DWORD error = GetLastError();
         logErrorInt("The CA system store did not open: ", static_cast<int32_t>(error));

@@ -9,10 +9,10 @@ namespace worker {
 
 // What one run keeps from start-up to its end.
 struct RunState {
-    std::string sessionName;        // "QuillmarkWorker-<id>": log tag, MonitorStart's From
-    std::wstring executePath;       // the worker's own folder
+    std::string sessionName;         // "QuillmarkWorker-<id>": log tag, MonitorStart's From
+    std::wstring executePath;        // the worker's own folder
     std::atomic<bool> logOn{false};  // set by the start-up's setLog, flipped by the debug thread
-    bool selfDelete = false;        // set by -uninstalldetect and -delete
+    bool selfDelete = false;         // set by -uninstalldetect and -delete
 };
 
 RunState& runState();

@@ -1,0 +1,230 @@
+// The real OqtQuillmarkWorker.exe in a folder of its own, beside stand-ins of the tray program,
+// the service and the uninstaller (see StandInProgram.cpp). The programs' names, channels and
+// mutexes are fixed, so these tests hold one resource lock.
+#include <windows.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "worker/QuillmarkWorker.h"
+#include "worker/WorkerFolder.h"
+
+namespace {
+
+constexpr DWORD kStartWait = 15000;
+
+class WorkerProgramTest : public ::testing::Test {
+protected:
+    // Starts the tray program's stand-in and waits until its receiver window exists.
+    void startMonitor() {
+        folder.addStandIn(L"OqtQuillmarkMonitor.exe");
+        monitor = folder.start(L"OqtQuillmarkMonitor.exe", L"");
+        ASSERT_TRUE(waitFor([&] { return folder.journalHas("OqtQuillmarkMonitor.exe ready"); },
+                            kStartWait));
+    }
+    void startService() {
+        folder.addStandIn(L"OqtQuillmark.exe");
+        folder.start(L"OqtQuillmark.exe", L"");
+        ASSERT_TRUE(
+            waitFor([&] { return folder.journalHas("OqtQuillmark.exe ready"); }, kStartWait));
+    }
+    bool workerDeleted() const {
+        return waitFor([&] { return !fileExists(folder.file(L"OqtQuillmarkWorker.exe")); },
+                       kStartWait);
+    }
+
+    WorkerFolder folder;
+    HANDLE monitor = nullptr;
+};
+
+TEST_F(WorkerProgramTest, UnknownOrEmptyArgumentsOnlyLogTheStartUp) {
+    EXPECT_EQ(folder.runWorker(L""), 0);
+    EXPECT_EQ(folder.runWorker(L"-start x"), 0);
+    std::string log = folder.log();
+    EXPECT_NE(log.find("[Normal] Compile time: "), std::string::npos) << log;
+    EXPECT_NE(log.find("[Normal] Command: -start x"), std::string::npos) << log;
+    EXPECT_NE(log.find("[QuillmarkWorker-"), std::string::npos) << log;
+    EXPECT_EQ(log.find("hideNOWaitCommand"), std::string::npos) << log;
+    EXPECT_TRUE(fileExists(folder.file(L"OqtQuillmarkWorker.exe")));
+}
+
+TEST_F(WorkerProgramTest, StartLaunchesAMissingTrayProgramAndTellsARunningOne) {
+    folder.addStandIn(L"OqtQuillmarkMonitor.exe");
+    EXPECT_EQ(folder.runWorker(L"-START"), 0);
+    ASSERT_TRUE(
+        waitFor([&] { return folder.journalHas("OqtQuillmarkMonitor.exe ready"); }, kStartWait));
+    EXPECT_FALSE(folder.journalHas("QuillmarkInstruction_Start"));
+
+    EXPECT_EQ(folder.runWorker(L"-start"), 0);
+    EXPECT_TRUE(
+        folder.journalHas("OqtQuillmarkMonitor.exe QuillmarkInstruction_Start QuillmarkWorker\n"))
+        << folder.journal() << folder.log();
+    EXPECT_EQ(folder.journalCount("OqtQuillmarkMonitor.exe started"), 1u);
+
+    EXPECT_EQ(folder.runWorker(L"-restart"), 0);
+    EXPECT_EQ(folder.runWorker(L"-stop"), 0);
+    EXPECT_TRUE(folder.journalHas("QuillmarkInstruction_Restart QuillmarkWorker"));
+    EXPECT_TRUE(folder.journalHas("QuillmarkInstruction_Stop QuillmarkWorker"));
+    EXPECT_EQ(folder.journalCount("OqtQuillmarkMonitor.exe started"), 1u);
+}
+
+TEST_F(WorkerProgramTest, StopWithoutTrayProgramIsLoggedAsSent) {
+    EXPECT_EQ(folder.runWorker(L"-stop"), 0);
+    std::string log = folder.log();
+    EXPECT_NE(log.find("sendIPCMsgWin can't find window OqtQuillmarkMonitor.exe"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("Send message final result: Success"), std::string::npos) << log;
+}
+
+TEST_F(WorkerProgramTest, MonitorStartOnlyTakesTheWorkerMutex) {
+    startMonitor();
+    EXPECT_EQ(folder.runWorker(L"-monitorstart"), 0);
+    EXPECT_EQ(folder.journalCount("QuillmarkInstruction"), 0u);
+    EXPECT_EQ(folder.log().find("sendIPCMsgWin"), std::string::npos);
+}
+
+TEST_F(WorkerProgramTest, AllStopEndsWatchdogTrayProgramAndService) {
+    startMonitor();
+    startService();
+    HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("getMutexLock: Success"); }, kStartWait));
+
+    EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
+    EXPECT_EQ(WaitForSingleObject(watchdog, kStartWait), WAIT_OBJECT_0);
+    DWORD code = 99;
+    GetExitCodeProcess(watchdog, &code);
+    EXPECT_EQ(code, 0u);
+    std::string log = folder.log();
+    EXPECT_NE(log.find("Stop area"), std::string::npos) << log;
+    EXPECT_NE(log.find("kill OqtQuillmarkMonitor.exe shutdown state: Success"), std::string::npos)
+        << log;
+    EXPECT_NE(log.find("kill OqtQuillmark.exe shutdown state: Success"), std::string::npos) << log;
+    EXPECT_TRUE(folder.journalHas("OqtQuillmarkMonitor.exe QuillmarkInstruction_Suicide"));
+    EXPECT_TRUE(folder.journalHas("OqtQuillmark.exe QuillmarkInstruction_Suicide"));
+    // The watchdog ended on Suicide, not by finding the tray program gone.
+    EXPECT_EQ(log.find("Monitor is NOT alive"), std::string::npos) << log;
+}
+
+TEST_F(WorkerProgramTest, WatchdogResetsAfterTheTrayProgramVanishes) {
+    startMonitor();
+    folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("getMutexLock: Success"); }, kStartWait));
+
+    // A second watchdog finds the mutex held and ends.
+    EXPECT_EQ(folder.runWorker(L"-watchdog", kStartWait), 0);
+    EXPECT_TRUE(folder.logHas("getMutexLock: Fail"));
+
+    // The tray program ended by force: the watchdog resets, which starts a new tray program and a
+    // new watchdog.
+    TerminateProcess(monitor, 9);
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is NOT alive"); }, kStartWait));
+    EXPECT_TRUE(folder.logHas("Reset!"));
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("Reset complete"); }, 30000));
+    EXPECT_TRUE(waitFor([&] { return folder.journalCount("OqtQuillmarkMonitor.exe ready") == 2; },
+                        kStartWait));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            std::string log = folder.log();
+            size_t first = log.find("getMutexLock: Success");
+            return first != std::string::npos &&
+                   log.find("getMutexLock: Success", first + 1) != std::string::npos;
+        },
+        kStartWait));
+    // Stop the restored set before the folder goes, so no watchdog outlives the test.
+    EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
+}
+
+TEST_F(WorkerProgramTest, UninstallDetectWithWrongArgumentsKeepsTheWorker) {
+    EXPECT_EQ(folder.runWorker(L"-uninstalldetect"), kWorkerParameterError);
+    EXPECT_EQ(folder.runWorker(L"-uninstalldetect a.exe b.exe c.exe"), kWorkerParameterError);
+    std::string log = folder.log();
+    EXPECT_NE(log.find("Quillmark uninstall detect: Parameter error"), std::string::npos) << log;
+    EXPECT_NE(log.find("[Normal] argv[2] = c.exe"), std::string::npos) << log;
+    Sleep(3000);  // self-deletion would have happened by now
+    EXPECT_TRUE(fileExists(folder.file(L"OqtQuillmarkWorker.exe")));
+}
+
+TEST_F(WorkerProgramTest, UninstallDetectWithComponentsLeftSendsMonitorStart) {
+    startMonitor();
+    writeFile(folder.file(L"Main.dll"), "x");
+    writeFile(folder.file(L"Component\\Part.dll"), "x");
+    folder.addStandIn(L"uninst.exe");
+    EXPECT_EQ(folder.runWorker(L"-uninstalldetect uninst.exe C:\\t\\Au_.exe"), 0);
+    EXPECT_TRUE(
+        folder.journalHas("OqtQuillmarkMonitor.exe QuillmarkInstruction_MonitorStart "
+                          "QuillmarkWorker-"));
+    EXPECT_FALSE(folder.journalHas("uninst.exe started"));
+    EXPECT_TRUE(folder.logHas("TotolSize = 2 MainSize = 1"));
+    EXPECT_TRUE(workerDeleted());
+}
+
+TEST_F(WorkerProgramTest, UninstallDetectWithoutComponentsRunsTheUninstallerSilently) {
+    writeFile(folder.file(L"Main.dll"), "x");
+    folder.addStandIn(L"uninst.exe");
+    // The uninstaller's temporary copy is still running: the worker waits for it.
+    folder.addStandIn(L"Au_.exe");
+    HANDLE au = folder.start(L"Au_.exe", L"");
+    ASSERT_TRUE(waitFor([&] { return folder.journalHas("Au_.exe started"); }, kStartWait));
+    HANDLE worker = folder.start(L"OqtQuillmarkWorker.exe",
+                                 L"-uninstalldetect " + folder.file(L"uninst.exe") + L" Au_.exe");
+    Sleep(1500);
+    EXPECT_FALSE(folder.journalHas("uninst.exe started"));
+    TerminateProcess(au, 9);
+    ASSERT_EQ(WaitForSingleObject(worker, 30000), WAIT_OBJECT_0);
+    EXPECT_TRUE(waitFor([&] { return folder.journalHas("uninst.exe started /S"); }, kStartWait));
+    EXPECT_TRUE(folder.logHas("TotolSize = 1 MainSize = 1"));
+    EXPECT_TRUE(folder.logHas("->Unstall"));
+    EXPECT_TRUE(workerDeleted());
+}
+
+TEST_F(WorkerProgramTest, DeleteRemovesTheFileAndEveryEmptyParent) {
+    std::wstring top = folder.file(L"app");
+    writeFile(top + L"\\keep.txt", "x");
+    writeFile(top + L"\\a\\b\\c.txt", "x");
+    EXPECT_EQ(folder.runWorker(L"-delete \"" + top + L"\\a\\b\\c.txt\""), 0);
+    EXPECT_FALSE(fileExists(top + L"\\a"));
+    EXPECT_TRUE(fileExists(top + L"\\keep.txt"));
+    std::string log = folder.log();
+    EXPECT_NE(log.find("File mode"), std::string::npos) << log;
+    EXPECT_NE(log.find("\\app\\a success"), std::string::npos) << log;
+    EXPECT_NE(log.find("\\app retry too many times"), std::string::npos) << log;
+    EXPECT_TRUE(workerDeleted());
+}
+
+TEST_F(WorkerProgramTest, DeleteWaitsForTheUninstallerAndTakesFoldersWithDots) {
+    std::wstring top = folder.file(L"keep");
+    writeFile(top + L"\\other.txt", "x");
+    CreateDirectoryW((top + L"\\v1.2").c_str(), nullptr);
+    CreateDirectoryW((top + L"\\v1.2\\bin").c_str(), nullptr);
+    folder.addStandIn(L"Un_A.exe");
+    HANDLE uninstaller = folder.start(L"Un_A.exe", L"");
+    ASSERT_TRUE(waitFor([&] { return folder.journalHas("Un_A.exe started"); }, kStartWait));
+    HANDLE worker = folder.start(L"OqtQuillmarkWorker.exe", L"-delete " + top + L"\\v1.2\\bin\\");
+    ASSERT_TRUE(
+        waitFor([&] { return folder.logHas("NSIS uninstaller is running, wait"); }, kStartWait));
+    EXPECT_TRUE(fileExists(top + L"\\v1.2\\bin"));
+    TerminateProcess(uninstaller, 9);
+    ASSERT_EQ(WaitForSingleObject(worker, 30000), WAIT_OBJECT_0);
+    EXPECT_FALSE(fileExists(top + L"\\v1.2"));
+    EXPECT_TRUE(fileExists(top + L"\\other.txt"));
+    EXPECT_TRUE(folder.logHas("Folder mode"));
+    EXPECT_FALSE(folder.logHas("File mode"));
+}
+
+TEST_F(WorkerProgramTest, KeyToByteAppendsDeclarationsToCertH) {
+    writeFile(folder.file(L"key_RSA.der"), std::string("\x30\x82\x00\x0d\x0a", 5));
+    writeFile(folder.file(L"other_rsa.der"), std::string("\x30\x82", 2));
+    writeFile(folder.file(L"empty.der"), "");
+    EXPECT_EQ(folder.runWorker(L"-KeyToByte key_RSA.der"), 0);
+    EXPECT_EQ(folder.runWorker(L"-KeyToByte other_rsa.der"), 0);
+    EXPECT_EQ(folder.runWorker(L"-KeyToByte empty.der"), 0);
+    EXPECT_EQ(folder.runWorker(L"-KeyToByte missing.der"), 0);
+    EXPECT_EQ(readFile(folder.file(L"Cert.h")),
+              "byte RSAKey[] = { 0x30, 0x82, 0x0, 0xD, 0xA};byte ECKey[] = { 0x30, 0x82};};");
+    EXPECT_TRUE(folder.logHas("FileName: missing.der"));
+    EXPECT_TRUE(fileExists(folder.file(L"OqtQuillmarkWorker.exe")));
+}
+
+}  // namespace
