@@ -203,7 +203,8 @@ main() {
     $host-strip --strip-debug "$prefix"/lib/*.a
     link_test
     touch "$prefix/.complete"
-    ln -sfn "$prefix" /opt/qm-mingw-deps/current
+    # Only the default cache moves the shared "current" link; a prefix given by the caller is its own.
+    [ -z "${QM_DEPS_PREFIX:-}" ] && ln -sfn "$prefix" /opt/qm-mingw-deps/current
     echo "$prefix"
 }
 
