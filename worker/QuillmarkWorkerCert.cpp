@@ -1,7 +1,8 @@
 // The -importRootCACert mode (the service's two roots into the machine's trusted root store) and
 // the -KeyToByte developer tool.
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 #include <cstdio>
 #include <cstdlib>

@@ -1,8 +1,9 @@
 // The root certificates in the machine's trusted root store: imported in-process and by the real
 // worker, twice without copies. Each test removes both roots first through the registry, where the
 // system store keeps them (a delete through the system store itself would not last).
-#include <wincrypt.h>
 #include <windows.h>
+// After windows.h, whose types it uses.
+#include <wincrypt.h>
 
 #include <algorithm>
 #include <cstdio>
