@@ -5,8 +5,11 @@
 
 #include <string>
 
+#include <wtsapi32.h>
+
 #include <gtest/gtest.h>
 
+#include "common/Tool.h"
 #include "worker/QuillmarkWorker.h"
 #include "worker/WorkerFolder.h"
 
@@ -134,6 +137,66 @@ TEST_F(WorkerProgramTest, WatchdogResetsAfterTheTrayProgramVanishes) {
         kStartWait));
     // Stop the restored set before the folder goes, so no watchdog outlives the test.
     EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
+}
+
+TEST_F(WorkerProgramTest, ControlModeGivesUpWhileAnotherHoldsTheWorkerMutex) {
+    startMonitor();
+    HANDLE held = static_cast<HANDLE>(getMutexLock(kWorkerMutexName, 0));
+    ASSERT_NE(held, nullptr);
+    DWORD began = GetTickCount();
+    EXPECT_EQ(folder.runWorker(L"-stop"), 0);
+    DWORD took = GetTickCount() - began;
+    ReleaseMutex(held);
+    CloseHandle(held);
+    // Eleven attempts of 200 ms, 500 ms apart.
+    EXPECT_GE(took, 7000u);
+    EXPECT_TRUE(folder.logHas("Get mutex lock time out"));
+    EXPECT_FALSE(folder.journalHas("QuillmarkInstruction_Stop"));
+
+    // Free again: the next control run goes through.
+    EXPECT_EQ(folder.runWorker(L"-stop"), 0);
+    EXPECT_TRUE(folder.journalHas("QuillmarkInstruction_Stop QuillmarkWorker"));
+}
+
+TEST_F(WorkerProgramTest, WatchdogFollowsTheDebugSwitchAndOutlivesASessionLock) {
+    startMonitor();
+    // The tray program's debug event, made here as the tray program makes it.
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, L"OqtQuillmark_DEBUG_MODE");
+    ASSERT_NE(event, nullptr);
+    HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("getMutexLock: Success"); }, kStartWait));
+    HWND window = nullptr;
+    ASSERT_TRUE(
+        waitFor([&] { return (window = FindWindowW(L"OqtQuillmarkWatchdog", nullptr)) != nullptr; },
+                kStartWait));
+
+    auto pulse = [&] {
+        SetEvent(event);
+        Sleep(30);
+        ResetEvent(event);
+    };
+    auto enables = [&] {
+        std::string log = folder.log();
+        size_t count = 0;
+        for (size_t at = log.find("Log Enable"); at != std::string::npos;
+             at = log.find("Log Enable", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    EXPECT_EQ(enables(), 1u);
+    pulse();
+    EXPECT_TRUE(waitFor([&] { return folder.logHas("Log state: Disable"); }, kStartWait));
+    Sleep(200);
+    pulse();
+    EXPECT_TRUE(waitFor([&] { return enables() == 2; }, kStartWait)) << folder.log();
+
+    SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_SESSION_LOCK, 1);
+    SendMessageW(window, WM_WTSSESSION_CHANGE, WTS_REMOTE_DISCONNECT, 1);
+    EXPECT_EQ(WaitForSingleObject(watchdog, 1000), static_cast<DWORD>(WAIT_TIMEOUT));
+    EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
+    EXPECT_EQ(WaitForSingleObject(watchdog, kStartWait), WAIT_OBJECT_0);
+    CloseHandle(event);
 }
 
 TEST_F(WorkerProgramTest, UninstallDetectWithWrongArgumentsKeepsTheWorker) {
