@@ -21,7 +21,7 @@ apt_packages=(
     dpkg-dev xz-utils bzip2 ca-certificates
     wine wine32 xvfb xauth
     googletest libjsmn-dev curl openssl
-    chromium wrk
+    chromium wrk locales
 )
 
 install_apt() {
