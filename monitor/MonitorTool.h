@@ -105,11 +105,13 @@ wchar_t* getDesktopPath();
 // does nothing. Always true.
 bool createDirectories(const wchar_t* path);
 
-// Starts, hidden and without waiting, "cmd.exe /C ping 192.0.2.1 -n 1 -w 2000 > Nul & Del
-// "<own path>"", which deletes the running program's file once it has ended: the address is never
-// routed, so the single echo request waits out its 2000 ms. A failed or cut own path deletes
-// nothing. Tests do not run it (the echo request would leave the machine): they check the
-// command of deleteSelfCommandForTesting.
+// Starts, hidden and without waiting, "cmd.exe /C ping 198.51.100.1 -n 1 -w 2000 > Nul & Del
+// "<own path>"", which deletes the running program's file once it has ended: the address is a
+// documentation address that nobody answers, so the single echo request waits out its 2000 ms.
+// A failed or cut own path deletes nothing.
+// Tests: the echo request would leave the machine, which tests must never do. A test that makes
+// a program call this puts a stand-in "ping.exe" into the program's current folder (the command
+// interpreter finds it there first); in-process tests check deleteSelfCommandForTesting instead.
 void deleteSelfDelayed();
 
 // ---- Test hooks -------------------------------------------------------------------------------

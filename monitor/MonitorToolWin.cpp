@@ -41,9 +41,9 @@ constexpr DWORD kProcessTerminatedCode = 9;
 constexpr wchar_t kTaskkillPrefix[] = L"taskkill /F /im ";
 constexpr wchar_t kTaskkillSuffix[] = L" /F";
 constexpr wchar_t kDataFolderName[] = L"OqtQuillmark";
-// TEST-NET-1 is never routed, so the single echo request goes unanswered and the ping waits its
-// full time-out before the file is deleted.
-constexpr wchar_t kDeleteDelayAddress[] = L"192.0.2.1";
+// A documentation address (TEST-NET-2) that nobody answers: the single echo request waits its
+// full time-out, so the file is deleted only after the program has ended.
+constexpr wchar_t kDeleteDelayAddress[] = L"198.51.100.1";
 constexpr int kDeleteDelayMs = 2000;
 
 struct FreeDeleter {

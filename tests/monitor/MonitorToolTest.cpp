@@ -308,7 +308,7 @@ TEST(MonitorToolTest, FolderPathsComeFromTheShell) {
 
 TEST(MonitorToolTest, DeleteSelfCommandPingsOnceThenDeletesTheQuotedPath) {
     EXPECT_EQ(deleteSelfCommandForTesting(L"C:\\Program Files\\Oqt\\OqtQuillmarkWorker.exe"),
-              L"cmd.exe /C ping 192.0.2.1 -n 1 -w 2000 > Nul & Del \"C:\\Program "
+              L"cmd.exe /C ping 198.51.100.1 -n 1 -w 2000 > Nul & Del \"C:\\Program "
               L"Files\\Oqt\\OqtQuillmarkWorker.exe\"");
 }
 
