@@ -35,4 +35,8 @@ HWND createMonitorWindow(HINSTANCE instance);
 // Destroys the window (when it still exists) and unregisters the class.
 void destroyMonitorWindow(HWND window, HINSTANCE instance);
 
+// Test hooks: the service stopper and the instruction sender that the handlers call (null: the
+// real stopMainProgram and sendInstruction).
+void setMonitorStoppersForTesting(bool (*stopper)(), bool (*sender)(const char* target));
+
 #endif  // QM_MONITOR_QUILLMARKMONITOR_H

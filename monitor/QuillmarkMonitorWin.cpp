@@ -28,6 +28,18 @@ constexpr DWORD kWatchdogProbeWait = 500;
 constexpr char kWatchdogMutexName[] = "OqtQuillmarkWatchdog";
 
 std::atomic<DWORD> gMainThreadId{0};
+std::atomic<bool (*)()> gStopService{nullptr};
+std::atomic<bool (*)(const char*)> gSend{nullptr};
+
+bool stopService() {
+    bool (*stopper)() = gStopService.load();
+    return stopper != nullptr ? stopper() : stopMainProgram();
+}
+
+bool sendSuicide(const char* target) {
+    bool (*send)(const char*) = gSend.load();
+    return send != nullptr ? send(target) : sendInstruction(target);
+}
 
 UINT registerTaskbarCreatedMessage() {
     return RegisterWindowMessageW(L"TaskbarCreated");
@@ -44,8 +56,8 @@ std::string desktopFolderAnsi() {
     if (!desktop) {
         return std::string();
     }
-    const int length = WideCharToMultiByte(CP_ACP, 0, desktop.get(), -1, nullptr, 0, nullptr,
-                                           nullptr);
+    const int length =
+        WideCharToMultiByte(CP_ACP, 0, desktop.get(), -1, nullptr, 0, nullptr, nullptr);
     if (length <= 1) {
         return std::string();
     }
@@ -146,7 +158,7 @@ void onStartInstruction() {
 
 void onStopInstruction() {
     monitorState().runState.store(kRunStopped);
-    stopMainProgram();
+    stopService();
 }
 
 void onRestartInstruction() {
@@ -154,7 +166,7 @@ void onRestartInstruction() {
     shared.restartFlag.store(1);
     shared.runState.store(kRunRestarting);
     shared.keeperEnabled.store(0);
-    stopMainProgram();
+    stopService();
     shared.keeperEnabled.store(1);
 }
 
@@ -170,7 +182,7 @@ IpcCallbacks monitorIpcCallbacks() {
 
 void MonitorFinal() {
     onStopInstruction();
-    sendInstruction(kWatchdogChannel);
+    sendSuicide(kWatchdogChannel);
     deleteTrayIcon();
     // Suicide may arrive on a receiver thread: the loop to end is the main thread's.
     const DWORD mainThread = gMainThreadId.load();
@@ -187,29 +199,29 @@ LRESULT CALLBACK monitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return DefWindowProcW(window, message, wParam, lParam);
     }
     switch (message) {
-    case WM_CREATE:
-        cleanTrayIcons();
-        return addTrayIcon(window) ? 0 : -1;
-    case WM_CLOSE:
-    case WM_DESTROY:
-        MonitorFinal();
-        return 0;
-    case WM_COPYDATA:
-        handleMonitorCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam),
-                              monitorIpcCallbacks());
-        break;
-    case WM_COMMAND:
-        runMenuCommand(LOWORD(wParam));
-        break;
-    case kTrayCallbackMessage:
-        if (lParam == kTrayDoubleClick) {
-            ShowMonitorAbout();
-        } else if (lParam == kTrayRightDown) {
-            showTrayMenu(window);
-        }
-        break;
-    default:
-        break;
+        case WM_CREATE:
+            cleanTrayIcons();
+            return addTrayIcon(window) ? 0 : -1;
+        case WM_CLOSE:
+        case WM_DESTROY:
+            MonitorFinal();
+            return 0;
+        case WM_COPYDATA:
+            handleMonitorCopyData(reinterpret_cast<const COPYDATASTRUCT*>(lParam),
+                                  monitorIpcCallbacks());
+            break;
+        case WM_COMMAND:
+            runMenuCommand(LOWORD(wParam));
+            break;
+        case kTrayCallbackMessage:
+            if (lParam == kTrayDoubleClick) {
+                ShowMonitorAbout();
+            } else if (lParam == kTrayRightDown) {
+                showTrayMenu(window);
+            }
+            break;
+        default:
+            break;
     }
     return DefWindowProcW(window, message, wParam, lParam);
 }
@@ -243,7 +255,8 @@ int monitorMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     gMainThreadId.store(GetCurrentThreadId());
     {
         FreeOwner<char> sessionId(generateSessionId(), &std::free);
-        shared.monitorLogTag = std::string("QuillmarkMonitor-") + (sessionId ? sessionId.get() : "");
+        shared.monitorLogTag =
+            std::string("QuillmarkMonitor-") + (sessionId ? sessionId.get() : "");
     }
     setMonitorLog();
 
@@ -305,4 +318,9 @@ int monitorMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     destroyMonitorWindow(window, instance);
     exitPath(singleInstance);
     return 0;
+}
+
+void setMonitorStoppersForTesting(bool (*stopper)(), bool (*sender)(const char* target)) {
+    gStopService.store(stopper);
+    gSend.store(sender);
 }

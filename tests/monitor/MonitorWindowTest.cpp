@@ -1,0 +1,614 @@
+// The tray program's main window in this process: menu commands, instructions by window message,
+// tray callbacks (menu and About box), icon states and balloons, the debug switch, the settings
+// file, the component list, screenshots and the keeper. The service stopper and the instruction
+// sender are replaced by counters, so no program of the system is touched.
+#include <windows.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/Log.h"
+#include "common/Message.h"
+#include "common/Tool.h"
+#include "monitor/MonitorAbout.h"
+#include "monitor/MonitorKeeper.h"
+#include "monitor/MonitorScreenshot.h"
+#include "monitor/MonitorState.h"
+#include "monitor/MonitorText.h"
+#include "monitor/MonitorTray.h"
+#include "monitor/QuillmarkCheatCode.h"
+#include "monitor/QuillmarkMonitor.h"
+#include "support/LogCapture.h"
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+namespace {
+
+std::atomic<int> gStops{0};
+std::mutex gSendsLock;
+std::vector<std::string> gSends;
+
+bool countStop() {
+    ++gStops;
+    return true;
+}
+
+bool recordSend(const char* target) {
+    std::lock_guard<std::mutex> guard(gSendsLock);
+    gSends.push_back(target != nullptr ? target : "(null)");
+    return true;
+}
+
+std::vector<std::string> sends() {
+    std::lock_guard<std::mutex> guard(gSendsLock);
+    return gSends;
+}
+
+std::string readBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+bool waitFor(const std::function<bool()>& condition, int milliseconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (std::chrono::steady_clock::now() < end) {
+        if (condition()) {
+            return true;
+        }
+        Sleep(20);
+    }
+    return condition();
+}
+
+bool quitPosted() {
+    MSG message;
+    while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (message.message == WM_QUIT) {
+            return true;
+        }
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return false;
+}
+
+class MonitorWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        resetMonitorStateForTesting();
+        folder_ = makeTestFolder("monitor-window");
+        MonitorState& shared = monitorState();
+        shared.configPath = (folder_ / "OqtQuillmarkConfig").wstring();
+        shared.logIniPath = (folder_ / "OqtQuillmark.ini").wstring();
+        shared.logIniText = buildLogIniText(folder_.string().c_str());
+        shared.monitorLogTag = "MonitorTest";
+        shared.currentLanguage.store(kLanguageEnglish);
+        loadLanguageStrings();
+        resetBalloonsForTesting();
+        gStops = 0;
+        {
+            std::lock_guard<std::mutex> guard(gSendsLock);
+            gSends.clear();
+        }
+        setMonitorStoppersForTesting(countStop, recordSend);
+        window_ = createMonitorWindow(GetModuleHandleW(nullptr));
+        ASSERT_NE(window_, nullptr);
+        log_.clear();
+    }
+
+    void TearDown() override {
+        destroyMonitorWindow(window_, GetModuleHandleW(nullptr));
+        quitPosted();
+        setMonitorStoppersForTesting(nullptr, nullptr);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+    LRESULT command(UINT id) { return SendMessageW(window_, WM_COMMAND, id, 0); }
+
+    void sendCopyData(const char* instruction, const char* text, bool breakHash = false) {
+        UniqueIpcMessage record(buildIpcMessage("QuillmarkWorker", "OqtQuillmarkMonitor.exe",
+                                                instruction, text, getTimeValue()));
+        ASSERT_TRUE(record);
+        if (breakHash) {
+            record->HashValue[0] = record->HashValue[0] == 'A' ? 'B' : 'A';
+        }
+        std::unique_ptr<char, decltype(&std::free)> json(formatMessageJson(record.get()),
+                                                         &std::free);
+        ASSERT_TRUE(json);
+        COPYDATASTRUCT data{};
+        data.cbData = static_cast<DWORD>(std::strlen(json.get()) + 1);
+        data.lpData = json.get();
+        SendMessageW(window_, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    }
+
+    LogCapture log_;
+    std::filesystem::path folder_;
+    HWND window_ = nullptr;
+};
+
+TEST_F(MonitorWindowTest, CreationAddsTheIcon) {
+    const NOTIFYICONDATAW data = trayIconDataForTesting();
+    EXPECT_EQ(data.cbSize, 956U);
+    EXPECT_EQ(data.hWnd, window_);
+    EXPECT_EQ(data.uID, 0U);
+    EXPECT_EQ(data.uCallbackMessage, 0x401U);
+    EXPECT_NE(data.hIcon, nullptr);
+    EXPECT_STREQ(data.szTip, L"OqtQuillmark");
+}
+
+TEST_F(MonitorWindowTest, MenuCommandsChangeTheRunState) {
+    struct Case {
+        const char* name;
+        UINT command;
+        int32_t before;
+        int32_t after;
+        int stops;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"start", kMenuStart, kRunStopped, kRunKeep, 0, "Click Quillmark Start"},
+        {"stop", kMenuStop, kRunKeep, kRunStopped, 1, "Click Quillmark Stop"},
+        {"restart", kMenuRestart, kRunKeep, kRunRestarting, 1, "Click Quillmark Restart"},
+        {"unknown", 61999, kRunStopped, kRunStopped, 0, nullptr},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        MonitorState& shared = monitorState();
+        shared.runState.store(row.before);
+        shared.restartFlag.store(0);
+        gStops = 0;
+        log_.clear();
+        command(row.command);
+        EXPECT_EQ(shared.runState.load(), row.after);
+        EXPECT_EQ(gStops.load(), row.stops);
+        EXPECT_EQ(shared.keeperEnabled.load(), 1);
+        if (row.logLine != nullptr) {
+            EXPECT_TRUE(log_.contains(std::string("[Normal] ") + row.logLine));
+        } else {
+            EXPECT_TRUE(log_.messages().empty());
+        }
+    }
+    EXPECT_EQ(monitorState().restartFlag.load(), 0);
+    command(kMenuRestart);
+    EXPECT_EQ(monitorState().restartFlag.load(), 1);
+}
+
+TEST_F(MonitorWindowTest, SystemHintTogglesSilentModeAndRewritesTheSettings) {
+    command(kMenuSystemHint);
+    EXPECT_TRUE(monitorState().silentmode.load());
+    EXPECT_EQ(readBytes(folder_ / "OqtQuillmarkConfig"),
+              "isScreenShot=false\r\nsilentmode=true\r\nautocheckupdate=true\r\n");
+    command(kMenuSystemHint);
+    EXPECT_FALSE(monitorState().silentmode.load());
+    EXPECT_EQ(readBytes(folder_ / "OqtQuillmarkConfig"),
+              "isScreenShot=false\r\nsilentmode=false\r\nautocheckupdate=true\r\n");
+}
+
+TEST_F(MonitorWindowTest, LanguageCommandsSwitchAndSayItInTheNewLanguage) {
+    monitorState().currentLanguage.store(kLanguageTradChinese);
+    loadLanguageStrings();
+    command(kMenuLanguageEnglish);
+    EXPECT_EQ(monitorState().currentLanguage.load(), kLanguageEnglish);
+    EXPECT_EQ(lastBalloonForTesting(), L"Switch toEnglish");
+    EXPECT_EQ(slotText(kSlotStart), L"Start");
+    command(kMenuLanguageJapanese);
+    EXPECT_EQ(monitorState().currentLanguage.load(), kLanguageJapanese);
+    EXPECT_EQ(lastBalloonForTesting(), L"に切り替え日本語");
+}
+
+TEST_F(MonitorWindowTest, InstructionsByWindowMessage) {
+    struct Case {
+        const char* name;
+        const char* instruction;
+        int32_t before;
+        int32_t after;
+        int stops;
+    };
+    const Case cases[] = {
+        {"start", kInstructionStart, kRunStopped, kRunKeep, 0},
+        {"monitor start", kInstructionMonitorStart, kRunStopped, kRunKeep, 0},
+        {"stop", kInstructionStop, kRunKeep, kRunStopped, 1},
+        {"restart", kInstructionRestart, kRunKeep, kRunRestarting, 1},
+        {"longer than start", "QuillmarkInstruction_StartX", kRunStopped, kRunStopped, 0},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        monitorState().runState.store(row.before);
+        gStops = 0;
+        log_.clear();
+        sendCopyData(row.instruction, "hello");
+        EXPECT_EQ(monitorState().runState.load(), row.after);
+        EXPECT_EQ(gStops.load(), row.stops);
+        EXPECT_TRUE(log_.contains(std::string("Receive COPYDATA message: ") + row.instruction));
+    }
+    EXPECT_TRUE(log_.contains("Receive unknow instruction: QuillmarkInstruction_StartX"));
+    EXPECT_TRUE(log_.contains("Receive unknow message: hello"));
+    EXPECT_TRUE(sends().empty());
+}
+
+TEST_F(MonitorWindowTest, ForgedInstructionIsDropped) {
+    monitorState().runState.store(kRunKeep);
+    sendCopyData(kInstructionStop, "", true);
+    EXPECT_EQ(monitorState().runState.load(), kRunKeep);
+    EXPECT_EQ(gStops.load(), 0);
+    EXPECT_TRUE(log_.contains("Verify QuillmarkMessage fail"));
+}
+
+TEST_F(MonitorWindowTest, SuicideQuits) {
+    sendCopyData(kInstructionSuicide, "");
+    EXPECT_EQ(monitorState().runState.load(), kRunStopped);
+    EXPECT_EQ(gStops.load(), 1);
+    EXPECT_THAT(sends(), ElementsAre("OqtQuillmarkWatchdog"));
+    EXPECT_EQ(trayIconDataForTesting().hWnd, nullptr);
+    EXPECT_EQ(trayIconDataForTesting().cbSize, 956U);
+    EXPECT_TRUE(quitPosted());
+}
+
+TEST_F(MonitorWindowTest, QuitFromTheMenuEndsTheLoopFromAnyThread) {
+    command(kMenuQuit);
+    EXPECT_TRUE(log_.contains("[Normal] Click MonitorFinal"));
+    EXPECT_THAT(sends(), ElementsAre("OqtQuillmarkWatchdog"));
+    EXPECT_TRUE(quitPosted());
+}
+
+TEST_F(MonitorWindowTest, RunningAndStoppedStatesWithTheirBalloons) {
+    struct Case {
+        const char* name;
+        bool running;
+        bool silent;
+        uint8_t restartFlag;
+        const wchar_t* balloon;  // null: none
+        uint8_t restartFlagAfter;
+    };
+    const Case cases[] = {
+        {"running", true, false, 0, L"OqtQuillmark turned on", 0},
+        {"running after a restart", true, false, 1, L"OqtQuillmark already restarted", 0},
+        {"running silent after a restart", true, true, 1, nullptr, 1},
+        {"stopped", false, false, 0, L"OqtQuillmark turned off", 0},
+        {"stopped during a restart", false, false, 1, nullptr, 1},
+        {"stopped silent", false, true, 0, nullptr, 0},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        MonitorState& shared = monitorState();
+        shared.silentmode.store(row.silent);
+        shared.restartFlag.store(row.restartFlag);
+        resetBalloonsForTesting();
+        const HICON before = trayIconDataForTesting().hIcon;
+        if (row.running) {
+            showRunningTrayState();
+        } else {
+            showStoppedTrayState();
+        }
+        EXPECT_EQ(shared.mainRunning.load(), row.running ? 1 : 0);
+        EXPECT_NE(trayIconDataForTesting().hIcon, before);
+        EXPECT_NE(trayIconDataForTesting().hIcon, nullptr);
+        if (row.balloon != nullptr) {
+            EXPECT_EQ(balloonCountForTesting(), 1);
+            EXPECT_EQ(lastBalloonForTesting(), row.balloon);
+        } else {
+            EXPECT_EQ(balloonCountForTesting(), 0);
+        }
+        EXPECT_EQ(shared.restartFlag.load(), row.restartFlagAfter);
+    }
+}
+
+TEST_F(MonitorWindowTest, TaskbarRestartAddsTheIconAgain) {
+    ASSERT_NE(taskbarCreatedMessage(), 0U);
+    NOTIFYICONDATAW data = trayIconDataForTesting();
+    ASSERT_TRUE(Shell_NotifyIconW(NIM_DELETE, &data));
+    SendMessageW(window_, taskbarCreatedMessage(), 0, 0);
+    EXPECT_FALSE(log_.contains("Add icon: fail"));
+    EXPECT_TRUE(Shell_NotifyIconW(NIM_MODIFY, &data));
+    // The icon is there now: the shell refuses a second one.
+    SendMessageW(window_, taskbarCreatedMessage(), 0, 0);
+    EXPECT_TRUE(log_.contains("Add icon: fail"));
+}
+
+std::vector<std::wstring> gMenuLines;
+
+std::wstring describeMenu(HMENU menu, const std::wstring& indent) {
+    std::wstring lines;
+    const int count = GetMenuItemCount(menu);
+    for (int position = 0; position < count; ++position) {
+        wchar_t text[128] = {};
+        GetMenuStringW(menu, static_cast<UINT>(position), text, 128, MF_BYPOSITION);
+        const UINT state = GetMenuState(menu, static_cast<UINT>(position), MF_BYPOSITION);
+        std::wstring line = indent + text;
+        if ((state & MF_CHECKED) != 0) {
+            line += L" *";
+        }
+        gMenuLines.push_back(line);
+        if (HMENU sub = GetSubMenu(menu, position); sub != nullptr) {
+            describeMenu(sub, indent + L"  ");
+        }
+    }
+    return lines;
+}
+
+void CALLBACK endMenuTimer(HWND, UINT, UINT_PTR, DWORD) {
+    EndMenu();
+}
+
+void inspectAndCloseMenu(HMENU menu) {
+    gMenuLines.clear();
+    describeMenu(menu, L"");
+    SetTimer(nullptr, 0, 100, endMenuTimer);
+}
+
+TEST_F(MonitorWindowTest, RightClickOpensTheMenuOfTheCurrentState) {
+    setTrayMenuHookForTesting(inspectAndCloseMenu);
+    monitorState().debugMode.store(1);
+    SendMessageW(window_, kTrayCallbackMessage, 0, kTrayRightDown);
+    EXPECT_THAT(gMenuLines,
+                ElementsAre(L"Start", L"Language", L"  TradChinese", L"  English *", L"  Japanese",
+                            L"  SimpChinese", L"Log", L"  Start logging *", L"  Stop logging",
+                            L"System hint *", L"About", L"Quit"));
+    monitorState().mainRunning.store(1);
+    monitorState().silentmode.store(true);
+    SendMessageW(window_, kTrayCallbackMessage, 0, kTrayRightDown);
+    EXPECT_THAT(gMenuLines,
+                ElementsAre(L"Stop", L"Restart", L"Language", L"  TradChinese", L"  English *",
+                            L"  Japanese", L"  SimpChinese", L"Log", L"  Start logging *",
+                            L"  Stop logging", L"System hint", L"About", L"Quit"));
+    setTrayMenuHookForTesting(nullptr);
+}
+
+BOOL CALLBACK collectText(HWND child, LPARAM texts) {
+    wchar_t text[1024] = {};
+    GetWindowTextW(child, text, 1024);
+    reinterpret_cast<std::vector<std::wstring>*>(texts)->push_back(text);
+    return TRUE;
+}
+
+int countAboutBoxes() {
+    int count = 0;
+    for (HWND box = FindWindowExW(nullptr, nullptr, L"#32770", kAboutCaption); box != nullptr;
+         box = FindWindowExW(nullptr, box, L"#32770", kAboutCaption)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST_F(MonitorWindowTest, DoubleClickOpensOneAboutBoxAndCommandsStillAct) {
+    std::vector<std::wstring> texts;
+    std::atomic<int> boxesSeen{0};
+    std::atomic<int32_t> runStateWhileOpen{0};
+    std::thread closer([&] {
+        HWND box = nullptr;
+        waitFor([&] { return (box = FindWindowW(L"#32770", kAboutCaption)) != nullptr; }, 10000);
+        if (box == nullptr) {
+            return;
+        }
+        // A second double click and a Stop command while the box is open.
+        SendMessageW(window_, kTrayCallbackMessage, 0, kTrayDoubleClick);
+        SendMessageW(window_, WM_COMMAND, kMenuStop, 0);
+        runStateWhileOpen = monitorState().runState.load();
+        boxesSeen = countAboutBoxes();
+        EnumChildWindows(box, collectText, reinterpret_cast<LPARAM>(&texts));
+        SendMessageW(box, WM_COMMAND, IDOK, 0);
+    });
+    SendMessageW(window_, kTrayCallbackMessage, 0, kTrayDoubleClick);
+    closer.join();
+    EXPECT_EQ(boxesSeen.load(), 1);
+    EXPECT_EQ(runStateWhileOpen.load(), kRunStopped);
+    EXPECT_EQ(monitorState().aboutClosed.load(), 1);
+    bool found = false;
+    for (const std::wstring& text : texts) {
+        found = found || text.find(L"OqtQuillmark\nPublisher: Oqt Technologies") == 0;
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST_F(MonitorWindowTest, AboutTextFollowsTheDebugSwitchOfThisRun) {
+    monitorState().debugMode.store(1);  // logging was on at start
+    EXPECT_EQ(buildAboutTextForTesting().find(L"1.0.22.0303"), std::wstring::npos);
+    monitorState().debugSwitchedOn.store(1);
+    const std::wstring text = buildAboutTextForTesting();
+    EXPECT_THAT(text, HasSubstr(L"Service version: 1.0.22.0303\n"));
+    EXPECT_THAT(text, HasSubstr(L"Monitor version: 1.0.20.0309\n"));
+}
+
+TEST_F(MonitorWindowTest, ComponentsAreReadInCodePage950) {
+    std::filesystem::create_directories(folder_ / "gpki");
+    // "中文" in Big5, and a version file beside it.
+    std::ofstream(folder_ / "gpki" / "GPKIDisplayName.txt", std::ios::binary) << "\xA4\xA4\xA4\xE5";
+    std::ofstream(folder_ / "gpki" / "GPKIVersion.txt", std::ios::binary) << "1.2.3";
+    clearComponentList();
+    scanInstalledComponents(folder_.wstring().c_str());
+    EXPECT_EQ(componentListForTesting(), L"中文 Version:1.2.3 \n");
+
+    std::filesystem::remove_all(folder_ / "gpki");
+    std::ofstream(folder_ / "HCADisplayName.txt", std::ios::binary) << "Card";
+    clearComponentList();
+    scanInstalledComponents(folder_.wstring().c_str());
+    EXPECT_EQ(componentListForTesting(), L"Card Version: \n");
+
+    // Another scan while the list is filled adds nothing.
+    scanInstalledComponents(folder_.wstring().c_str());
+    EXPECT_EQ(componentListForTesting(), L"Card Version: \n");
+
+    scanInstalledComponents(nullptr);
+    EXPECT_TRUE(log_.contains("Parameter dirn is null at QuillmarkMonitor 365"));
+}
+
+TEST_F(MonitorWindowTest, ComponentLinesThatDoNotFitAreDroppedWhole) {
+    clearComponentList();
+    for (int index = 0; index < 40; ++index) {
+        const std::string stem = "c" + std::to_string(index);
+        std::ofstream(folder_ / (stem + "DisplayName.txt"), std::ios::binary)
+            << "Component number " << index;
+    }
+    scanInstalledComponents(folder_.wstring().c_str());
+    const std::wstring list = componentListForTesting();
+    EXPECT_LE(list.size(), 511U);
+    EXPECT_EQ(list.back(), L'\n');
+}
+
+TEST_F(MonitorWindowTest, DebugSwitchWritesAndDeletesTheSettingsFile) {
+    closeDebugModeEventForTesting();
+    ASSERT_TRUE(createDebugModeEvent());
+    EXPECT_FALSE(createDebugModeEvent());
+    HANDLE opened = OpenEventW(SYNCHRONIZE, FALSE, L"OqtQuillmark_DEBUG_MODE");
+    EXPECT_NE(opened, nullptr);
+    if (opened != nullptr) {
+        CloseHandle(opened);
+    }
+
+    const std::filesystem::path ini = folder_ / "OqtQuillmark.ini";
+    toggleDebugMode();
+    EXPECT_EQ(monitorState().debugSwitchedOn.load(), 1);
+    EXPECT_EQ(monitorState().debugMode.load(), 1);
+    EXPECT_EQ(readBytes(ini), "[OqtQuillmark]\r\nLog File=" + folder_.string() +
+                                  "\\QuillmarkLog\\OqtQuillmark.txt\r\nLog Level=5");
+    EXPECT_EQ(lastBalloonForTesting(), L"Turn on debug mode");
+
+    toggleDebugMode();
+    EXPECT_EQ(monitorState().debugSwitchedOn.load(), 0);
+    EXPECT_EQ(monitorState().debugMode.load(), 0);
+    EXPECT_FALSE(std::filesystem::exists(ini));
+    EXPECT_FALSE(isLogEnabled());
+    EXPECT_TRUE(log_.contains("Log state: Disable"));
+    EXPECT_EQ(lastBalloonForTesting(), L"Turn off debug mode");
+    closeDebugModeEventForTesting();
+}
+
+TEST_F(MonitorWindowTest, LogMenuStartsLoggingFromTheSettingsFile) {
+    // Logging off in this process; the menu's Start logging writes the file and the set-up reads
+    // it back.
+    setLogIniFoldersForTesting({folder_.string()}, {folder_.string()});
+    setLogState(nullptr, 0);
+    clearLogEnabled();
+    command(kMenuLogOn);
+    EXPECT_TRUE(isLogEnabled());
+    EXPECT_EQ(logTagForTesting(), "MonitorTest");
+    command(kMenuLogOff);
+    EXPECT_FALSE(isLogEnabled());
+    EXPECT_FALSE(std::filesystem::exists(folder_ / "OqtQuillmark.ini"));
+}
+
+void pressKey(WORD key) {
+    INPUT input[2] = {};
+    input[0].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = key;
+    input[1] = input[0];
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(1, &input[0], sizeof(INPUT));
+    Sleep(120);  // the watcher polls every 50 ms
+    SendInput(1, &input[1], sizeof(INPUT));
+    Sleep(120);
+}
+
+TEST_F(MonitorWindowTest, KeySequenceWhileTheAboutBoxIsOpenSwitchesLogging) {
+    setupCheatCodes();
+    ASSERT_EQ(registeredCheatCodesForTesting().size(), 3U);
+    const std::vector<int32_t> sequence = cheatCodeSequences()[1];
+    // Closed box: the keys have no effect.
+    for (int32_t key : sequence) {
+        pressKey(static_cast<WORD>(key));
+    }
+    EXPECT_EQ(monitorState().debugSwitchedOn.load(), 0);
+
+    monitorState().aboutClosed.store(0);
+    Sleep(250);  // the idle watcher looks every 200 ms
+    for (int32_t key : sequence) {
+        pressKey(static_cast<WORD>(key));
+    }
+    EXPECT_TRUE(waitFor([] { return monitorState().debugSwitchedOn.load() == 1; }, 5000));
+    monitorState().aboutClosed.store(1);
+    EXPECT_TRUE(log_.contains("User pressed: 26"));
+    stopDebugMode();
+}
+
+TEST_F(MonitorWindowTest, ScreenshotIsSavedOnTheDesktopAndReported) {
+    EXPECT_EQ(screenshotFileName(L"C:\\d", L"Screenshots", L"2022-03-01 09-05-07"),
+              L"C:\\d\\OqtQuillmark Screenshots 2022-03-01 09-05-07.png");
+    EXPECT_EQ(screenshotBalloonText(slotText(kSlotScreenshotSaved), L"C:\\d\\x.png"),
+              L"Output C:\\d\\x.png to desktop success");
+    setScreenshotBalloonDelayForTesting(0);
+    const std::wstring path = takeScreenshot();
+    ASSERT_FALSE(path.empty());
+    EXPECT_THAT(path, HasSubstr(L"\\OqtQuillmark Screenshots "));
+    EXPECT_EQ(readBytes(path).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+    EXPECT_EQ(lastBalloonForTesting(), L"Output " + path + L" to desktop success");
+    DeleteFileW(path.c_str());
+}
+
+std::vector<std::string> lines(const std::filesystem::path& path) {
+    std::vector<std::string> result;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) {
+            line.pop_back();
+        }
+        result.push_back(line);
+    }
+    return result;
+}
+
+std::wstring startsCommand(const std::filesystem::path& file) {
+    return L"cmd /c echo %d >>\"" + file.wstring() + L"\"";
+}
+
+TEST_F(MonitorWindowTest, KeeperGivesUpAfterEightStartsInARow) {
+    const std::filesystem::path starts = folder_ / "starts.txt";
+    setKeeperStartupForTesting(false);
+    setKeeperCommandFormatForTesting(startsCommand(starts));
+    std::atomic<bool> ended{false};
+    std::thread keeper([&] {
+        keeperThread(nullptr);
+        ended = true;
+    });
+    const bool gaveUp = waitFor([&] { return ended.load(); }, 60000);
+    if (!gaveUp) {
+        keeper.detach();
+        FAIL() << "the keeper did not give up";
+    }
+    keeper.join();
+    EXPECT_THAT(lines(starts), ElementsAre("0", "1", "2", "3", "4", "5", "6", "7"));
+    EXPECT_EQ(balloonCountForTesting(), 16);
+    EXPECT_EQ(monitorState().mainRunning.load(), 0);
+    EXPECT_TRUE(log_.contains("[Keeper] Restart main program too many times, shutdown Keeper"));
+    setKeeperCommandFormatForTesting(L"");
+}
+
+TEST_F(MonitorWindowTest, KeeperAfterARestartStartsEveryRunAsTheFirst) {
+    const std::filesystem::path starts = folder_ / "starts.txt";
+    setKeeperStartupForTesting(false);
+    setKeeperCommandFormatForTesting(startsCommand(starts));
+    monitorState().runState.store(kRunRestarting);
+    pthread_t keeper;
+    ASSERT_EQ(pthread_create(&keeper, nullptr, keeperThread, nullptr), 0);
+    pthread_detach(keeper);
+    EXPECT_TRUE(waitFor([&] { return lines(starts).size() >= 3; }, 30000));
+    monitorState().runState.store(kRunStopped);  // the keeper waits from now on
+    const std::vector<std::string> seen = lines(starts);
+    ASSERT_GE(seen.size(), 3U);
+    for (const std::string& start : seen) {
+        EXPECT_EQ(start, "0");
+    }
+    // While stopped nothing starts.
+    Sleep(1500);
+    const size_t stoppedCount = lines(starts).size();
+    Sleep(1000);
+    EXPECT_EQ(lines(starts).size(), stoppedCount);
+}
+
+}  // namespace
