@@ -3,6 +3,7 @@
 // mutexes are fixed, so these tests hold one resource lock.
 #include <windows.h>
 
+#include <cstdlib>
 #include <string>
 
 #include <wtsapi32.h>
@@ -10,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "common/Tool.h"
+#include "monitor/MonitorTool.h"
 #include "worker/QuillmarkWorker.h"
 #include "worker/WorkerFolder.h"
 
@@ -226,6 +228,15 @@ TEST_F(WorkerProgramTest, UninstallDetectWithComponentsLeftSendsMonitorStart) {
 TEST_F(WorkerProgramTest, UninstallDetectWithoutComponentsRunsTheUninstallerSilently) {
     writeFile(folder.file(L"Main.dll"), "x");
     folder.addStandIn(L"uninst.exe");
+    wchar_t* dataPath = getCommonDataPath();
+    ASSERT_NE(dataPath, nullptr);
+    std::wstring data = dataPath;
+    free(dataPath);
+    ASSERT_FALSE(data.empty());
+    writeFile(data + L"\\qm-worker-visible.dll", "x");
+    writeFile(data + L"\\qm-worker-hidden.dll", "x");
+    SetFileAttributesW((data + L"\\qm-worker-hidden.dll").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    writeFile(data + L"\\qm-worker-kept.txt", "x");
     // The uninstaller's temporary copy is still running: the worker waits for it.
     folder.addStandIn(L"Au_.exe");
     HANDLE au = folder.start(L"Au_.exe", L"");
@@ -239,6 +250,10 @@ TEST_F(WorkerProgramTest, UninstallDetectWithoutComponentsRunsTheUninstallerSile
     EXPECT_TRUE(waitFor([&] { return folder.journalHas("uninst.exe started /S"); }, kStartWait));
     EXPECT_TRUE(folder.logHas("TotolSize = 1 MainSize = 1"));
     EXPECT_TRUE(folder.logHas("->Unstall"));
+    EXPECT_FALSE(fileExists(data + L"\\qm-worker-visible.dll"));
+    EXPECT_FALSE(fileExists(data + L"\\qm-worker-hidden.dll"));
+    EXPECT_TRUE(fileExists(data + L"\\qm-worker-kept.txt"));
+    DeleteFileW((data + L"\\qm-worker-kept.txt").c_str());
     EXPECT_TRUE(workerDeleted());
 }
 
@@ -274,6 +289,27 @@ TEST_F(WorkerProgramTest, DeleteWaitsForTheUninstallerAndTakesFoldersWithDots) {
     EXPECT_TRUE(fileExists(top + L"\\other.txt"));
     EXPECT_TRUE(folder.logHas("Folder mode"));
     EXPECT_FALSE(folder.logHas("File mode"));
+}
+
+TEST_F(WorkerProgramTest, DeleteOfABareFileNameEndsWithTheFile) {
+    // Relative to the worker's current folder; there is no parent in the path to climb to.
+    writeFile(folder.file(L"leftover"), "x");
+    DWORD began = GetTickCount();
+    EXPECT_EQ(folder.runWorker(L"-delete leftover"), 0);
+    EXPECT_LT(GetTickCount() - began, 4000u);
+    EXPECT_FALSE(fileExists(folder.file(L"leftover")));
+    EXPECT_TRUE(folder.logHas("Delete -delete leftover success"));
+    EXPECT_FALSE(folder.logHas("too many"));
+    EXPECT_FALSE(folder.logHas("File mode"));
+}
+
+TEST_F(WorkerProgramTest, DeleteOfAMissingFolderGivesUpAfterElevenAttempts) {
+    DWORD began = GetTickCount();
+    EXPECT_EQ(folder.runWorker(L"-delete " + folder.file(L"none\\gone")), 0);
+    EXPECT_GE(GetTickCount() - began, 5000u);
+    EXPECT_TRUE(folder.logHas("none\\gone retry too many times"));
+    EXPECT_FALSE(folder.logHas("success"));
+    EXPECT_TRUE(fileExists(folder.path()));
 }
 
 TEST_F(WorkerProgramTest, KeyToByteAppendsDeclarationsToCertH) {
