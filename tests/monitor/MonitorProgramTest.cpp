@@ -1,0 +1,116 @@
+// The tray program as a real process: one instance per user, a second start ends at once, the
+// tray double click opens the About box, and the program quits from the menu and on Suicide.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "common/Message.h"
+#include "monitor/MonitorMessage.h"
+
+#ifndef QM_MONITOR_EXE
+#error "QM_MONITOR_EXE names the program under test"
+#endif
+
+namespace {
+
+constexpr wchar_t kWindowClass[] = L"OqtQuillmarkMonitor.exe";
+constexpr wchar_t kAboutCaption[] = L"OqtQuillmark Monitor";
+
+std::wstring programPath() {
+    const std::string unixPath = QM_MONITOR_EXE;
+    std::wstring path = L"Z:";
+    for (char c : unixPath) {
+        path += c == '/' ? L'\\' : static_cast<wchar_t>(c);
+    }
+    return path;
+}
+
+class Program {
+public:
+    Program() {
+        std::wstring command = L"\"" + programPath() + L"\"";
+        STARTUPINFOW startup{};
+        startup.cb = sizeof(startup);
+        PROCESS_INFORMATION info{};
+        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                           &startup, &info)) {
+            CloseHandle(info.hThread);
+            process_ = info.hProcess;
+        }
+    }
+    Program(const Program&) = delete;
+    Program& operator=(const Program&) = delete;
+    ~Program() {
+        if (process_ != nullptr) {
+            if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
+                TerminateProcess(process_, 9);
+                WaitForSingleObject(process_, 5000);
+            }
+            CloseHandle(process_);
+        }
+    }
+    bool started() const { return process_ != nullptr; }
+    // The exit code once the program ends within milliseconds, -1 otherwise.
+    long waitForExit(DWORD milliseconds) {
+        if (process_ == nullptr || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) {
+            return -1;
+        }
+        DWORD code = 0;
+        GetExitCodeProcess(process_, &code);
+        return static_cast<long>(code);
+    }
+
+private:
+    HANDLE process_ = nullptr;
+};
+
+HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title, DWORD milliseconds) {
+    const ULONGLONG end = GetTickCount64() + milliseconds;
+    for (;;) {
+        if (HWND window = FindWindowW(windowClass, title); window != nullptr) {
+            return window;
+        }
+        if (GetTickCount64() > end) {
+            return nullptr;
+        }
+        Sleep(20);
+    }
+}
+
+TEST(MonitorProgramTest, OneInstanceAboutBoxAndQuitFromTheMenu) {
+    ASSERT_EQ(FindWindowW(kWindowClass, nullptr), nullptr);
+    Program first;
+    ASSERT_TRUE(first.started());
+    HWND window = waitForWindow(kWindowClass, nullptr, 15000);
+    ASSERT_NE(window, nullptr);
+
+    // The same user again: the mutex is taken, the second program waits for it and ends.
+    Program second;
+    ASSERT_TRUE(second.started());
+    EXPECT_EQ(second.waitForExit(15000), 0);
+    EXPECT_EQ(first.waitForExit(0), -1);
+    EXPECT_EQ(FindWindowW(kWindowClass, nullptr), window);
+
+    // The tray's double click opens the About box in the program.
+    PostMessageW(window, 0x401, 0, 0x203);
+    HWND about = waitForWindow(L"#32770", kAboutCaption, 10000);
+    ASSERT_NE(about, nullptr);
+    SendMessageW(about, WM_COMMAND, IDOK, 0);
+
+    PostMessageW(window, WM_COMMAND, 40003, 0);
+    EXPECT_EQ(first.waitForExit(20000), 0);
+    EXPECT_EQ(FindWindowW(kWindowClass, nullptr), nullptr);
+}
+
+TEST(MonitorProgramTest, SuicideInstructionEndsTheProgram) {
+    Program program;
+    ASSERT_TRUE(program.started());
+    ASSERT_NE(waitForWindow(kWindowClass, nullptr, 15000), nullptr);
+    EXPECT_TRUE(sendInstruction(kMonitorChannel));
+    EXPECT_EQ(program.waitForExit(20000), 0);
+    EXPECT_EQ(FindWindowW(kWindowClass, nullptr), nullptr);
+}
+
+}  // namespace
