@@ -113,6 +113,7 @@ for version in 1.2 1.3; do
 done
 check "echo reply carries the version" test "$(qm_reply_value "$reply_body" ServerVersion)" = 1.0.22.0303
 check "echo opens a session" test -n "$(qm_reply_value "$reply_body" SessionID)"
+gpki_session=$(qm_reply_value "$reply_body" SessionID)
 check "reply allows the page origin" header_is Access-Control-Allow-Origin http://localhost:8080
 check "reply has X-XSS-Protection" header_is X-XSS-Protection "1; mode=block"
 check "server certificate is ECDSA P-384 on this edition" bash -c \
@@ -133,7 +134,24 @@ if [ -f "$install/Oqt/OqtTvqHCAXrbAdapter.dll" ]; then
         "{\"FunctionName\":\"QuillmarkEcho\",\"PathID\":\"$QM_HCA_PATH_ID\",\"minServerVersion\":\"1.0.0.0\"}")" \
         https://127.0.0.1:56362/)
     check "echo on the second adapter (HCA) by its PathID" test "$(qm_reply_value "$out" result)" = 0
+    hca_session=$(qm_reply_value "$out" SessionID)
+    out=$(curl -sk --max-time 10 -H 'Origin: http://localhost:8080' --data "$(qm_parameter \
+        "{\"FunctionName\":\"HCA_GetCertSubject\",\"SessionId\":\"$hca_session\",\"strCert\":\"abc\",\"iFlags\":\"7\"}")" \
+        https://127.0.0.1:56362/)
+    check "HCA component method through the service" \
+        test "$(qm_reply_value "$out" result)" = "6|HCA_GetCertSubject|s3:abc|i:7"
 fi
+
+# A page call on the GPKI session reaches the registered stand-in component and comes back.
+out=$(curl -sk --max-time 10 -H 'Origin: http://localhost:8080' --data "$(qm_parameter \
+    "{\"FunctionName\":\"GPKI_GetTailOfCitizenID\",\"SessionId\":\"$gpki_session\",\"strCert\":\"abc\",\"iFlags\":\"7\"}")" \
+    https://127.0.0.1:56362/)
+check "GPKI component method through the service" \
+    test "$(qm_reply_value "$out" result)" = "5|GPKI_GetTailOfCitizenID|s3:abc|i:7"
+out=$(curl -sk --max-time 10 -H 'Origin: http://localhost:8080' --data "$(qm_parameter \
+    "{\"FunctionName\":\"GPKI_GetTailOfCitizenID\",\"SessionId\":\"$gpki_session\",\"AdapterJsonKeyCheck\":\"true\",\"strCert\":\"abc\"}")" \
+    https://127.0.0.1:56362/)
+check "GPKI missing argument answered 61016" test "$(qm_reply_value "$out" result)" = 61016
 
 out=$(curl -sk -D - -o /dev/null -X OPTIONS -H 'Origin: http://localhost:8080' \
     -H 'Access-Control-Request-Method: POST' -H 'Access-Control-Request-Private-Network: true' \
