@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -89,15 +90,13 @@ int compareAdapterFunctionName(const AdapterMapEntry* entry, const char* name) {
         logNullParameter(entry == nullptr ? "inputA" : "inputB", kModule, __LINE__);
         return 100;
     }
-    auto* copy = new (std::nothrow) char[kAdapterNameSize]();
-    if (copy == nullptr) {
+    const std::unique_ptr<char[]> copy(new (std::nothrow) char[kAdapterNameSize]());
+    if (!copy) {
         logMemoryFailure(kModule, __LINE__);
         return 100;
     }
-    std::strncpy(copy, name, kAdapterNameSize - 1);
-    const int order = compareAdapterMapEntry(entry->name, copy);
-    delete[] copy;
-    return order;
+    std::strncpy(copy.get(), name, kAdapterNameSize - 1);
+    return compareAdapterMapEntry(entry->name, copy.get());
 }
 
 AdapterFunction BinarySearchQuillmarkAdapterMap(const AdapterMap* map, const char* name, int32_t lo,

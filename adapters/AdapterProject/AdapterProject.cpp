@@ -23,6 +23,14 @@ void logBuildStamp() {
     logNormal("Adatper compile time: ", adapterBuildTime());
 }
 
+// What every export call does first: the entry lines, then the previous answer goes.
+void beginExportCall(const char* entryLine) {
+    installAdapterKeyCheck();
+    logNormal(entryLine, adapterDescription().name);
+    logBuildStamp();
+    clearResultText();
+}
+
 // The text handed out; the empty answer when there is none (also when memory ran out).
 const char* answer() {
     return adapterState().result.c_str();
@@ -167,11 +175,7 @@ void quillmarkRelease(const JsonMap*) {
 
 const char* adapterCallMethod(const char* jsonText) noexcept {
     try {
-        installAdapterKeyCheck();
-        const AdapterDescription& description = adapterDescription();
-        logNormal("Into adapter: ", description.name);
-        logBuildStamp();
-        clearResultText();
+        beginExportCall("Into adapter: ");
         if (jsonText == nullptr) {
             logNullParameter("JSONObj", kModule, __LINE__);
             return answer();
@@ -197,11 +201,7 @@ const char* adapterCallMethod(const char* jsonText) noexcept {
 
 const char* adapterCallJsonMapMethod(const JsonMap* map, const char* functionName) noexcept {
     try {
-        installAdapterKeyCheck();
-        const AdapterDescription& description = adapterDescription();
-        logNormal("Into json map adapter: ", description.name);
-        logBuildStamp();
-        clearResultText();
+        beginExportCall("Into json map adapter: ");
         if (map == nullptr) {
             logNullParameter("JsonMap", kModule, __LINE__);
         } else if (functionName == nullptr) {
