@@ -72,16 +72,28 @@ HRESULT fail(const wchar_t* source, const StandinCall& call) {
     return kStandinFailure;
 }
 
-// Shared by the two decimal out types.
-template <class Int>
-HRESULT answerNumber(const wchar_t* source, StandinCall call, Int* out) {
+struct Begun {
+    StandinBehaviour behaviour;
+    bool fillOut;  // false: the answer is hr (the switched failure, or S_OK leaving out alone)
+    HRESULT hr;
+};
+
+// Records the call and picks its behaviour.
+Begun beginAnswer(const wchar_t* source, const StandinCall& call, const void* out) {
     record(call);
     const StandinBehaviour b = behaviourFor(call);
     if (b == StandinBehaviour::Fail) {
-        return fail(source, call);
+        return {b, false, fail(source, call)};
     }
-    if (b == StandinBehaviour::LeaveOut || out == nullptr) {
-        return S_OK;
+    return {b, b != StandinBehaviour::LeaveOut && out != nullptr, S_OK};
+}
+
+// Shared by the two decimal out types.
+template <class Int>
+HRESULT answerNumber(const wchar_t* source, StandinCall call, Int* out) {
+    const Begun begun = beginAnswer(source, call, out);
+    if (!begun.fillOut) {
+        return begun.hr;
     }
     *out = static_cast<Int>(call.index);
     for (const StandinArg& a : call.args) {
@@ -294,14 +306,11 @@ std::atomic<long>& standinModuleReferences() {
 }
 
 HRESULT standinAnswer(const wchar_t* source, StandinCall call, BSTR* out) {
-    record(call);
-    const StandinBehaviour b = behaviourFor(call);
-    if (b == StandinBehaviour::Fail) {
-        return fail(source, call);
+    const Begun begun = beginAnswer(source, call, out);
+    if (!begun.fillOut) {
+        return begun.hr;
     }
-    if (b == StandinBehaviour::LeaveOut || out == nullptr) {
-        return S_OK;
-    }
+    const StandinBehaviour b = begun.behaviour;
     if (b == StandinBehaviour::NullText) {
         *out = nullptr;
         return S_OK;
@@ -319,25 +328,17 @@ HRESULT standinAnswer(const wchar_t* source, StandinCall call, int* out) {
 }
 
 HRESULT standinAnswer(const wchar_t* source, StandinCall call, VARIANT* out) {
-    record(call);
-    const StandinBehaviour b = behaviourFor(call);
-    if (b == StandinBehaviour::Fail) {
-        return fail(source, call);
-    }
-    if (b == StandinBehaviour::LeaveOut || out == nullptr) {
-        return S_OK;
+    const Begun begun = beginAnswer(source, call, out);
+    if (!begun.fillOut) {
+        return begun.hr;
     }
     VariantInit(out);
-    fillShape(b, call, out);
+    fillShape(begun.behaviour, call, out);
     return S_OK;
 }
 
 HRESULT standinAnswer(const wchar_t* source, StandinCall call) {
-    record(call);
-    if (behaviourFor(call) == StandinBehaviour::Fail) {
-        return fail(source, call);
-    }
-    return S_OK;
+    return beginAnswer(source, call, nullptr).hr;
 }
 
 StandinClassRegistration::StandinClassRegistration(REFCLSID clsid, ComPtr<IClassFactory> factory) {
