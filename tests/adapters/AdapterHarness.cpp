@@ -2,7 +2,11 @@
 
 #include <oleauto.h>
 
+#include <malloc.h>
+
+#include <atomic>
 #include <mutex>
+#include <string_view>
 
 namespace {
 
@@ -32,6 +36,67 @@ void WINAPI watchedSysFreeString(BSTR s) {
         w.freed.push_back(f);
     }
     w.original(s);
+}
+
+struct HeapWatchState {
+    std::string needle;
+    std::atomic<size_t> freed{0};
+    std::atomic<size_t> holdingNeedle{0};
+    void(__cdecl* original)(void*) = nullptr;
+};
+
+HeapWatchState& heapWatchState() {
+    static auto* s = new HeapWatchState();
+    return *s;
+}
+
+void __cdecl watchedFree(void* block) {
+    HeapWatchState& w = heapWatchState();
+    if (block != nullptr) {
+        const auto* bytes = static_cast<const char*>(block);
+        const std::string_view content(bytes, _msize(block));
+        ++w.freed;
+        if (!w.needle.empty() && content.find(w.needle) != std::string_view::npos) {
+            ++w.holdingNeedle;
+        }
+    }
+    w.original(block);
+}
+
+struct HeapFailureState {
+    std::atomic<long> count{0};
+    std::atomic<long> failAt{0};
+    void*(__cdecl* malloc)(size_t) = nullptr;
+    void*(__cdecl* calloc)(size_t, size_t) = nullptr;
+    void*(__cdecl* realloc)(void*, size_t) = nullptr;
+};
+
+HeapFailureState& heapFailureState() {
+    static auto* s = new HeapFailureState();
+    return *s;
+}
+
+bool allocationFails() {
+    HeapFailureState& s = heapFailureState();
+    return ++s.count == s.failAt.load();
+}
+
+void* __cdecl failingMalloc(size_t size) {
+    return allocationFails() ? nullptr : heapFailureState().malloc(size);
+}
+
+void* __cdecl failingCalloc(size_t count, size_t size) {
+    return allocationFails() ? nullptr : heapFailureState().calloc(count, size);
+}
+
+void* __cdecl failingRealloc(void* block, size_t size) {
+    return allocationFails() ? nullptr : heapFailureState().realloc(block, size);
+}
+
+template <class Function>
+Function msvcrtFunction(const char* name) {
+    return reinterpret_cast<Function>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"msvcrt.dll"), name)));
 }
 
 }  // namespace
@@ -142,4 +207,64 @@ std::vector<FreedBstr> BstrFreeWatch::freed() const {
 void BstrFreeWatch::clear() {
     std::lock_guard<std::mutex> guard(watchState().lock);
     watchState().freed.clear();
+}
+
+HeapFreeWatch::HeapFreeWatch(HMODULE module, const std::string& needle) {
+    HeapWatchState& w = heapWatchState();
+    w.needle = needle;
+    w.freed = 0;
+    w.holdingNeedle = 0;
+    // The original is known before the slot is switched, so no freed block goes unforwarded.
+    w.original = msvcrtFunction<void(__cdecl*)(void*)>("free");
+    hook_ = std::make_unique<ImportHook>(module, "msvcrt.dll", "free",
+                                         reinterpret_cast<void*>(&watchedFree));
+}
+
+HeapFreeWatch::~HeapFreeWatch() {
+    hook_.reset();
+}
+
+size_t HeapFreeWatch::blocksFreed() const {
+    return heapWatchState().freed.load();
+}
+
+size_t HeapFreeWatch::blocksHoldingNeedle() const {
+    return heapWatchState().holdingNeedle.load();
+}
+
+HeapFailure::HeapFailure(HMODULE module) {
+    HeapFailureState& s = heapFailureState();
+    s.failAt = 0;
+    s.count = 0;
+    s.malloc = msvcrtFunction<void*(__cdecl*)(size_t)>("malloc");
+    s.calloc = msvcrtFunction<void*(__cdecl*)(size_t, size_t)>("calloc");
+    s.realloc = msvcrtFunction<void*(__cdecl*)(void*, size_t)>("realloc");
+    malloc_ = std::make_unique<ImportHook>(module, "msvcrt.dll", "malloc",
+                                           reinterpret_cast<void*>(&failingMalloc));
+    calloc_ = std::make_unique<ImportHook>(module, "msvcrt.dll", "calloc",
+                                           reinterpret_cast<void*>(&failingCalloc));
+    realloc_ = std::make_unique<ImportHook>(module, "msvcrt.dll", "realloc",
+                                            reinterpret_cast<void*>(&failingRealloc));
+}
+
+HeapFailure::~HeapFailure() {
+    malloc_.reset();
+    calloc_.reset();
+    realloc_.reset();
+    heapFailureState().failAt = 0;
+}
+
+bool HeapFailure::ok() const {
+    return malloc_->ok() && calloc_->ok();
+}
+
+void HeapFailure::failAllocation(long n) {
+    HeapFailureState& s = heapFailureState();
+    s.failAt = 0;
+    s.count = 0;
+    s.failAt = n;
+}
+
+long HeapFailure::allocations() const {
+    return heapFailureState().count.load();
 }

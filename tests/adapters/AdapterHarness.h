@@ -1,7 +1,8 @@
 // Test harness for the adapter libraries: loads the real DLL with LoadLibraryW/GetProcAddress, as
 // the service does, builds request maps the way the service does (parseJsonMap of the request
 // text), calls both exports, and watches every BSTR the library frees (through its import of
-// SysFreeString) to check that it was zeroed at that moment.
+// SysFreeString) to check that it was zeroed at that moment, and every heap block it frees for a
+// secret's text.
 #ifndef QM_TESTS_ADAPTERS_ADAPTERHARNESS_H
 #define QM_TESTS_ADAPTERS_ADAPTERHARNESS_H
 
@@ -76,6 +77,46 @@ public:
 
 private:
     std::unique_ptr<ImportHook> hook_;
+};
+
+// Watches free() as called by one module (its import from msvcrt.dll, which the statically linked
+// C++ runtime's operator delete goes through too), from construction to destruction: counts the
+// blocks that still held `needle` at the moment they were freed.
+class HeapFreeWatch {
+public:
+    HeapFreeWatch(HMODULE module, const std::string& needle);
+    HeapFreeWatch(const HeapFreeWatch&) = delete;
+    HeapFreeWatch& operator=(const HeapFreeWatch&) = delete;
+    ~HeapFreeWatch();
+
+    bool ok() const { return hook_ && hook_->ok(); }
+    size_t blocksFreed() const;
+    size_t blocksHoldingNeedle() const;
+
+private:
+    std::unique_ptr<ImportHook> hook_;
+};
+
+// Makes one heap allocation of a module fail (malloc, calloc and realloc through its imports from
+// msvcrt.dll; the statically linked C++ runtime's operator new goes through malloc), from
+// construction to destruction.
+class HeapFailure {
+public:
+    explicit HeapFailure(HMODULE module);
+    HeapFailure(const HeapFailure&) = delete;
+    HeapFailure& operator=(const HeapFailure&) = delete;
+    ~HeapFailure();
+
+    bool ok() const;
+    // Restarts the count; the n-th allocation from now fails (0: none fails).
+    void failAllocation(long n);
+    // Allocations asked for since the last failAllocation.
+    long allocations() const;
+
+private:
+    std::unique_ptr<ImportHook> malloc_;
+    std::unique_ptr<ImportHook> calloc_;
+    std::unique_ptr<ImportHook> realloc_;
 };
 
 #endif

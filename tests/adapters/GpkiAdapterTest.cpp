@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -172,6 +173,21 @@ TEST_F(GpkiAdapter, EveryRowByIndexByNameAndAsText) {
         EXPECT_EQ(lib().callText(jsonText(pairs)), expected);
         expectCall(lastCall(), row, request.expected);
         EXPECT_EQ(standinCallsForTesting().size(), 1u);
+    }
+}
+
+// The one row whose key is read outside the key check.
+constexpr int kRowReadOutsideTheKeyCheck = 48;
+
+TEST_F(GpkiAdapter, EveryRowWithKeysAnswers61016WhenTheyAreMissingAndTheCheckIsAsked) {
+    for (const GpkiRow& row : gpkiRows()) {
+        SCOPED_TRACE(row.name);
+        clearStandinCallsForTesting();
+        const std::string answer =
+            lib().callIndex(row.index, row.name, {{"AdapterJsonKeyCheck", "true"}});
+        const bool checked = !row.args.empty() && row.index != kRowReadOutsideTheKeyCheck;
+        EXPECT_EQ(answer == "61016", checked) << answer;
+        EXPECT_EQ(standinCallsForTesting().size(), checked ? 0u : 1u);
     }
 }
 
@@ -341,6 +357,8 @@ TEST_F(GpkiAdapter, KeyCheck) {
          {L"null", L"i:1"},
          0},
     };
+    // Started first, so that only the calls' own strings are counted.
+    ASSERT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
     for (const KeyCheckCase& c : cases) {
         SCOPED_TRACE(c.name);
         clearStandinCallsForTesting();
@@ -482,9 +500,9 @@ TEST_F(GpkiAdapter, ComponentFailureAnswers61011AndTheNextRequestIsServed) {
 
 TEST_F(GpkiAdapter, NullInterfaceAnswers61011OnEveryCall) {
     setStandinNullInterfaceForTesting(true);
+    EXPECT_EQ(lib().callIndex(0, "get_lastError", {}), "61011");
     watch_->clear();
     EXPECT_EQ(lib().callIndex(2, "CAPICertGetSerialNumber", {{"strCert", "secret"}}), "61011");
-    EXPECT_EQ(lib().callIndex(0, "get_lastError", {}), "61011");
     EXPECT_TRUE(standinCallsForTesting().empty());
     const std::vector<FreedBstr> freed = watch_->freed();
     ASSERT_EQ(freed.size(), 1u);
@@ -518,6 +536,16 @@ TEST_F(GpkiAdapter, SystemFunctionsAndReleaseThenRestart) {
     EXPECT_EQ(standinModuleReferences().load(), withComponent) << "start-up creates it anew";
     EXPECT_EQ(lib().call("Quillmark_Release", {}), "") << "found by name through index 0";
     EXPECT_EQ(lib().call("quillmark_getversion", {}), kVersion);
+}
+
+// Unloading runs under the loader lock, where a COM call can deadlock: the component is released
+// only by "Quillmark_Release", never by the library's unload.
+TEST_F(GpkiAdapter, UnloadWithoutReleaseLeavesTheComponentAlone) {
+    ASSERT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
+    const long withComponent = standinModuleReferences().load();
+    watch_.reset();
+    library_.reset();
+    EXPECT_EQ(standinModuleReferences().load(), withComponent);
 }
 
 struct DispatchCase {
@@ -681,6 +709,128 @@ TEST_F(GpkiAdapter, TextArgumentsAreZeroedWhenFreedOnEveryPath) {
     for (const FreedBstr& f : freed) {
         EXPECT_TRUE(f.allZero);
         EXPECT_GT(f.byteLength, 0u);
+    }
+}
+
+struct SecretCase {
+    const char* name;
+    Pairs pairs;         // for GPKI_VerifyPIN (bPIN, iFlags)
+    const char* secret;  // the PIN as the adapter decodes it
+    StandinBehaviour behaviour;
+    const char* answer;
+};
+
+// Every heap text the adapter makes of a PIN while it reads the arguments (the raw copy, the
+// decoded or decrypted value) no longer holds it when it is freed.
+TEST_F(GpkiAdapter, DecodedAndDecryptedTextsAreZeroedWhenFreed) {
+    const std::vector<SecretCase> cases = {
+        {"Plain",
+         {{"bPIN", "Pin7Qx93"}, {"iFlags", "4"}},
+         "Pin7Qx93",
+         StandinBehaviour::Normal,
+         "4"},
+        {"StarFlag",
+         {{"bPIN", "Pin*7Qx93"}, {"bPIN_QuillmarkFlag", "true"}, {"iFlags", "4"}},
+         "Pin\\7Qx93",
+         StandinBehaviour::Normal,
+         "4"},
+        {"Base64Flag",
+         {{"bPIN", "UGluN1F4OTM%3D"}, {"bPIN_QuillmarkBase64Flag", "true"}, {"iFlags", "4"}},
+         "Pin7Qx93",
+         StandinBehaviour::Normal,
+         "4"},
+        {"Encrypted",
+         {{"bPIN", encryptedValue("Pin7Qx93")},
+          {"bPIN_QuillmarkEncryptFlag", "true"},
+          {"Quillmark_share_secret", kShareSecret},
+          {"iFlags", "4"}},
+         "Pin7Qx93",
+         StandinBehaviour::Normal,
+         "4"},
+        {"EncryptedComponentFails",
+         {{"bPIN", encryptedValue("Pin7Qx93")},
+          {"bPIN_QuillmarkEncryptFlag", "true"},
+          {"Quillmark_share_secret", kShareSecret},
+          {"iFlags", "4"}},
+         "Pin7Qx93",
+         StandinBehaviour::Fail,
+         "61011"},
+        {"EncryptedKeyMissing",
+         {{"bPIN", encryptedValue("Pin7Qx93")},
+          {"bPIN_QuillmarkEncryptFlag", "true"},
+          {"Quillmark_share_secret", kShareSecret},
+          {"AdapterJsonKeyCheck", "true"}},
+         "Pin7Qx93",
+         StandinBehaviour::Normal,
+         "61016"},
+    };
+    ASSERT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
+    for (const SecretCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        setStandinBehaviourForTesting(c.behaviour);
+        const HeapFreeWatch heap(library_->module(), c.secret);
+        ASSERT_TRUE(heap.ok());
+        EXPECT_EQ(lib().callIndex(46, "GPKI_VerifyPIN", c.pairs), c.answer);
+        EXPECT_GT(heap.blocksFreed(), 0u);
+        EXPECT_EQ(heap.blocksHoldingNeedle(), 0u);
+        setStandinBehaviourForTesting(StandinBehaviour::Normal);
+    }
+}
+
+struct AllocationCase {
+    const char* name;
+    std::function<const char*()> call;
+};
+
+// Whichever one heap allocation of the adapter fails, the export answers a text (never NULL, and
+// no exception leaves it), and the same request afterwards gets its usual answer.
+TEST_F(GpkiAdapter, AnyFailedAllocationStillAnswersAndTheNextRequestIsServed) {
+    const JsonMapPtr sign = requestMap({{"FunctionName", "GPKI_SignData"},
+                                        {"sOptPIN", "1234"},
+                                        {"sData", "data"},
+                                        {"signcodepage", "65001"},
+                                        {"iFlags", "1"},
+                                        {"iHashFlag", "2"},
+                                        {"QuillmarkFunctionIndex", "49"}});
+    const JsonMapPtr failing = requestMap({{"sData", "standin:fail"}});
+    const JsonMapPtr missing = requestMap({{"sData", "d"}, {"AdapterJsonKeyCheck", "true"}});
+    const JsonMapPtr list = requestMap({{"iFlags", "3"}});
+    const JsonMapPtr none = requestMap({{"x", "1"}});
+    const std::string text = jsonText({{"FunctionName", "GPKI_VerifyPIN"},
+                                       {"bPIN", encryptedValue("4321")},
+                                       {"bPIN_QuillmarkEncryptFlag", "true"},
+                                       {"Quillmark_share_secret", kShareSecret},
+                                       {"iFlags", "8"}});
+    AdapterLibrary& l = lib();
+    const std::vector<AllocationCase> cases = {
+        {"TextRow", [&] { return l.rawCallJsonMapMethod(sign.get(), "GPKI_SignData"); }},
+        {"Failing", [&] { return l.rawCallJsonMapMethod(failing.get(), "GPKI_PureSign"); }},
+        {"KeyMissing", [&] { return l.rawCallJsonMapMethod(missing.get(), "GPKI_SignData"); }},
+        {"List", [&] { return l.rawCallJsonMapMethod(list.get(), "GPKI_EnumCerts"); }},
+        {"Version", [&] { return l.rawCallJsonMapMethod(none.get(), "Quillmark_GetVersion"); }},
+        {"RequestText", [&] { return l.rawCallMethod(text.c_str()); }},
+        {"StartUp",
+         [&] {
+             l.rawCallJsonMapMethod(none.get(), "Quillmark_Release");
+             return l.rawCallJsonMapMethod(none.get(), "GPKI_GetSlotCount");
+         }},
+    };
+    ASSERT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
+    HeapFailure heap(library_->module());
+    ASSERT_TRUE(heap.ok());
+    for (const AllocationCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        heap.failAllocation(0);
+        const std::string usual = c.call();
+        const long allocations = heap.allocations();
+        ASSERT_GT(allocations, 0);
+        for (long n = 1; n <= allocations; ++n) {
+            heap.failAllocation(n);
+            const char* answer = c.call();
+            ASSERT_NE(answer, nullptr) << "allocation " << n;
+            heap.failAllocation(0);
+            ASSERT_EQ(std::string(c.call()), usual) << "after allocation " << n << " failed";
+        }
     }
 }
 
