@@ -116,6 +116,8 @@ WorkerFolder::WorkerFolder() {
     removeTree(path_);
     CreateDirectoryW(path_.c_str(), nullptr);
     CopyFileW(windowsPath(QM_WORKER_EXE).c_str(), file(L"OqtQuillmarkWorker.exe").c_str(), FALSE);
+    // The worker runs in this folder, so its delayed self-delete finds this ping first.
+    CopyFileW(windowsPath(QM_PING_STANDIN_EXE).c_str(), file(L"ping.exe").c_str(), FALSE);
     // The worker looks for its log settings beside itself first.
     std::string logPath;
     for (wchar_t c : file(L"worker.txt")) {
