@@ -77,11 +77,7 @@ std::vector<std::string> logIniFallbackPaths(const std::string& fileName) {
 // Opened wide: the folders of a user profile may hold letters that the ANSI code page, through
 // which the runtime reads a narrow path, cannot spell.
 std::FILE* openIniFile(const char* utf8Path) {
-    const SharedBstr wide = utf8ToBstrT(utf8Path);
-    if (wide == nullptr) {
-        return nullptr;
-    }
-    return _wfopen(wide.get(), L"rt");
+    return _wfopen(utf8ToWide(utf8Path).c_str(), L"rt");
 }
 
 void logNormalWString(const char* message, const wchar_t* value) {

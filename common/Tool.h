@@ -184,6 +184,9 @@ void safeCopyWStringAndFree(wchar_t* destination, size_t size, wchar_t* source);
 // Appends source to the text in destination (a 512-unit buffer); unit 511 is always NUL.
 void appendWString512(wchar_t* destination, const wchar_t* source);
 
+// UTF-8 text as a wide string for a W call (invalid sequences become U+FFFD); null or "" gives
+// "".
+std::wstring utf8ToWide(const char* text);
 // UTF-8 of a wide text (unpaired surrogates become U+FFFD); null, empty or nothing converted
 // gives null.
 char* bstrToUtf8(const wchar_t* input);

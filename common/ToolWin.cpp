@@ -74,24 +74,6 @@ void appendBounded(wchar_t* destination, size_t size, const wchar_t* source) {
     safeCopyWString(destination + current, size - current, source);
 }
 
-// UTF-8 to a std::wstring; invalid sequences become U+FFFD (no flags).
-std::wstring utf8ToWide(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return {};
-    }
-    const size_t length = std::strlen(text);
-    if (length > INT_MAX) {
-        return {};
-    }
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
-    if (units <= 0) {
-        return {};
-    }
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide.data(), units);
-    return wide;
-}
-
 // A new heap wide text (free()) of UTF-8 text; "" gives an empty text, no memory null.
 wchar_t* utf8ToHeapWide(const char* text) {
     const std::wstring wide = utf8ToWide(text);
@@ -189,6 +171,23 @@ void appendWString512(wchar_t* destination, const wchar_t* source) {
         return;
     }
     appendBounded(destination, kAppendBufferUnits, source);
+}
+
+std::wstring utf8ToWide(const char* text) {
+    if (text == nullptr || *text == '\0') {
+        return {};
+    }
+    const size_t length = std::strlen(text);
+    if (length > INT_MAX) {
+        return {};
+    }
+    const int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
+    if (units <= 0) {
+        return {};
+    }
+    std::wstring wide(static_cast<size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide.data(), units);
+    return wide;
 }
 
 char* bstrToUtf8(const wchar_t* input) {
