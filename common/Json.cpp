@@ -29,6 +29,8 @@ constexpr char kStarSuffix[] = "_QuillmarkFlag";
 constexpr char kSlashSuffix[] = "_QuillmarkSlashFlag";
 constexpr char kBase64Suffix[] = "_QuillmarkBase64Flag";
 constexpr char kSlashMarker[] = "==QuillmarkSlash==";
+// Most tokens of a text that a parse error still logs, masked.
+constexpr int kMaxMaskedTokens = 4096;
 
 // Words of the request IV; kept as numbers so the IV never stands as one byte string in the
 // program file.
@@ -301,7 +303,9 @@ std::string maskedJsonText(const char* text, size_t length, const jsmntok_t* tok
 }
 
 // The request text of a parse error may hold PINs: it is logged masked when it can be
-// tokenised at all (also when it only had too many tokens), else by its length only.
+// tokenised at all (also when it only had too many tokens), else by its length only. A text of
+// more tokens than kMaxMaskedTokens is also shown by its length: a body of many megabytes would
+// otherwise need a token array several times its size just to be logged.
 void logUnparsedText(const char* text, size_t length, int result, const jsmntok_t* tokens) {
     if (!isLogEnabled()) {
         return;
@@ -312,6 +316,9 @@ void logUnparsedText(const char* text, size_t length, int result, const jsmntok_
         jsmn_parser parser;
         jsmn_init(&parser);
         count = jsmn_parse(&parser, text, length, nullptr, 0);
+        if (count > kMaxMaskedTokens) {
+            count = JSMN_ERROR_NOMEM;
+        }
         if (count > 0) {
             allTokens.resize(static_cast<size_t>(count));
             jsmn_init(&parser);

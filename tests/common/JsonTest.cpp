@@ -195,6 +195,19 @@ TEST_F(JsonTest, ParseErrorLogsTheTextMaskedOrOnlyItsLength) {
     EXPECT_THAT(log.messages(), ElementsAre("[Test][Error] jsmn parse error",
                                             "[Test][Error] Error json: [length: 13]"));
 
+    // Beyond a few thousand tokens only the length, however well-formed the text.
+    log.clear();
+    std::string huge = R"({"pin":"1234","list":[)";
+    for (int i = 0; i < 5000; ++i) {
+        huge += "1,";
+    }
+    huge += "1]}";
+    EXPECT_EQ(parseJsonMap(huge.c_str()), nullptr);
+    EXPECT_THAT(
+        log.messages(),
+        ElementsAre("[Test][Error] jsmn parse error",
+                    "[Test][Error] Error json: [length: " + std::to_string(huge.size()) + "]"));
+
     // A lone value has no key that could show it.
     log.clear();
     EXPECT_EQ(parseJsonMap("\"123456\""), nullptr);
