@@ -37,6 +37,15 @@ void secureZero(char* text, size_t length) {
     }
 }
 
+// The steps of a value's decoding hold the request's secrets (PINs) in plain: none of them may
+// stay readable in freed memory.
+void wipeAndFree(char* text) {
+    if (text != nullptr) {
+        secureZero(text, std::strlen(text));
+        std::free(text);
+    }
+}
+
 // -1 for a character outside the base64 alphabet.
 int base64Value(unsigned char c) {
     if (c >= 'A' && c <= 'Z') {
@@ -384,7 +393,7 @@ char* unescapeJsonValue(const char* input) {
             return nullptr;
         }
         char* next = replaceAll(text, escape[0], escape[1]);
-        std::free(text);
+        wipeAndFree(text);
         text = next;
     }
     return text;
@@ -470,7 +479,7 @@ char* urlBase64Decode(const char* input) {
             return nullptr;
         }
         char* next = replaceAll(text, escape[0], escape[1]);
-        std::free(text);
+        wipeAndFree(text);
         text = next;
     }
     if (text == nullptr) {
@@ -481,7 +490,7 @@ char* urlBase64Decode(const char* input) {
     if (result != nullptr) {
         base64Decode(result, text);
     }
-    std::free(text);
+    wipeAndFree(text);
     return reinterpret_cast<char*>(result);
 }
 

@@ -774,6 +774,18 @@ TEST_F(GpkiAdapter, DecodedAndDecryptedTextsAreZeroedWhenFreed) {
         EXPECT_GT(heap.blocksFreed(), 0u);
         EXPECT_EQ(heap.blocksHoldingNeedle(), 0u);
         setStandinBehaviourForTesting(StandinBehaviour::Normal);
+
+        // The same request as text through callMethod: the unescaping steps of the parse hold the
+        // values too.
+        Pairs pairs = c.pairs;
+        pairs.emplace_back("FunctionName", "GPKI_VerifyPIN");
+        pairs.emplace_back("QuillmarkFunctionIndex", "46");
+        setStandinBehaviourForTesting(c.behaviour);
+        const HeapFreeWatch textHeap(library_->module(), c.secret);
+        ASSERT_TRUE(textHeap.ok());
+        EXPECT_EQ(lib().callText(jsonText(pairs)), c.answer);
+        EXPECT_EQ(textHeap.blocksHoldingNeedle(), 0u);
+        setStandinBehaviourForTesting(StandinBehaviour::Normal);
     }
 }
 
