@@ -611,4 +611,76 @@ TEST_F(MonitorWindowTest, KeeperAfterARestartStartsEveryRunAsTheFirst) {
     EXPECT_EQ(lines(starts).size(), stoppedCount);
 }
 
+TEST_F(MonitorWindowTest, KeeperSleepsWhileTheSessionIsAwayAndBeginsANewSeries) {
+    const std::filesystem::path starts = folder_ / "starts.txt";
+    setKeeperStartupForTesting(false);
+    setKeeperCommandFormatForTesting(startsCommand(starts));
+    keeperSwitchedOut().store(1);  // locked before the keeper starts: nothing is started
+    pthread_t keeper;
+    ASSERT_EQ(pthread_create(&keeper, nullptr, keeperThread, nullptr), 0);
+    pthread_detach(keeper);
+    Sleep(1500);
+    EXPECT_TRUE(lines(starts).empty());
+
+    keeperSwitchedOut().store(0);
+    ASSERT_TRUE(waitFor([&] { return lines(starts).size() >= 2; }, 10000));
+    keeperSwitchedOut().store(1);
+    EXPECT_TRUE(waitFor(
+        [&] { return log_.contains("[Keeper] Detect user switch out event, into sleep mode"); },
+        10000));
+    const size_t beforeUnlock = lines(starts).size();
+    keeperSwitchedOut().store(0);
+    ASSERT_TRUE(waitFor([&] { return lines(starts).size() > beforeUnlock; }, 10000));
+    monitorState().runState.store(kRunStopped);  // park it
+    const std::vector<std::string> seen = lines(starts);
+    EXPECT_EQ(seen.front(), "0");
+    EXPECT_EQ(seen[1], "1");
+    EXPECT_EQ(seen[beforeUnlock], "0");  // a new series after the unlock
+    EXPECT_TRUE(log_.contains("Get SysPager Error: "));
+}
+
+TEST_F(MonitorWindowTest, DetectedLanguageFollowsTheLocaleName) {
+    const int32_t language = detectLanguage();
+    EXPECT_TRUE(isKnownLanguage(language));
+    EXPECT_TRUE(log_.contains("Detect language: "));
+    EXPECT_TRUE(log_.contains("Language"));
+}
+
+void holdKey(WORD key, DWORD milliseconds) {
+    INPUT input[2] = {};
+    input[0].type = INPUT_KEYBOARD;
+    input[0].ki.wVk = key;
+    input[1] = input[0];
+    input[1].ki.dwFlags = KEYEVENTF_KEYUP;
+    SendInput(1, &input[0], sizeof(INPUT));
+    Sleep(milliseconds);
+    SendInput(1, &input[1], sizeof(INPUT));
+}
+
+TEST_F(MonitorWindowTest, PrintScreenGivesOneScreenshotPerPressOnlyWhenSwitchedOn) {
+    setScreenshotBalloonDelayForTesting(0);
+    pthread_t watcher;
+    ASSERT_EQ(pthread_create(&watcher, nullptr, screenshotHotkeyThread, nullptr), 0);
+    pthread_detach(watcher);
+    holdKey(VK_SNAPSHOT, 300);
+    Sleep(300);
+    EXPECT_EQ(balloonCountForTesting(), 0);  // the setting is off by default
+
+    monitorState().isScreenShot.store(true);
+    Sleep(100);  // the watcher reads key states from now on; a thread sees only later key events
+    holdKey(VK_SNAPSHOT, 600);  // held: still one picture
+    ASSERT_TRUE(waitFor([] { return balloonCountForTesting() >= 1; }, 10000));
+    Sleep(300);
+    monitorState().isScreenShot.store(false);
+    EXPECT_EQ(balloonCountForTesting(), 1);
+    const std::wstring balloon = lastBalloonForTesting();
+    const std::wstring prefix = L"Output ";
+    const std::wstring suffix = L" to desktop success";
+    ASSERT_GT(balloon.size(), prefix.size() + suffix.size());
+    const std::wstring path =
+        balloon.substr(prefix.size(), balloon.size() - prefix.size() - suffix.size());
+    EXPECT_TRUE(std::filesystem::exists(std::filesystem::path(path)));
+    DeleteFileW(path.c_str());
+}
+
 }  // namespace
