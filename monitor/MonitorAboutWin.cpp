@@ -41,8 +41,8 @@ std::wstring wideOf(unsigned codePage, const std::string& text) {
     if (text.empty()) {
         return std::wstring();
     }
-    const int length = MultiByteToWideChar(codePage, 0, text.data(),
-                                           static_cast<int>(text.size()), nullptr, 0);
+    const int length =
+        MultiByteToWideChar(codePage, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
     if (length <= 0) {
         return std::wstring();
     }
@@ -58,11 +58,9 @@ std::string utf8Of(const std::wstring& text) {
 }
 
 std::wstring currentAboutText() {
-    const int slot =
-        monitorState().debugSwitchedOn.load() == 1 ? kSlotAboutLong : kSlotAboutShort;
+    const int slot = monitorState().debugSwitchedOn.load() == 1 ? kSlotAboutLong : kSlotAboutShort;
     gComponentList.clear();
-    std::unique_ptr<wchar_t, decltype(&std::free)> folder(getCopyPath("OqtQuillmark"),
-                                                          &std::free);
+    std::unique_ptr<wchar_t, decltype(&std::free)> folder(getCopyPath("OqtQuillmark"), &std::free);
     if (folder) {
         monitorState().dataFolder = folder.get();
     }

@@ -68,8 +68,7 @@ bool savePng(HBITMAP bitmap, const std::wstring& path) {
         return false;
     }
     Gdiplus::GpBitmap* image = nullptr;
-    if (Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) !=
-        Gdiplus::Ok) {
+    if (Gdiplus::DllExports::GdipCreateBitmapFromHBITMAP(bitmap, nullptr, &image) != Gdiplus::Ok) {
         return false;
     }
     const bool saved = Gdiplus::DllExports::GdipSaveImageToFile(image, path.c_str(), &encoder,

@@ -59,16 +59,16 @@ constexpr TextRow kTexts[kSlotCount + 1] = {
 
 int languageColumn(int32_t language) {
     switch (language) {
-    case kLanguageTradChinese:
-        return 0;
-    case kLanguageEnglish:
-        return 1;
-    case kLanguageJapanese:
-        return 2;
-    case kLanguageSimpChinese:
-        return 3;
-    default:
-        return -1;
+        case kLanguageTradChinese:
+            return 0;
+        case kLanguageEnglish:
+            return 1;
+        case kLanguageJapanese:
+            return 2;
+        case kLanguageSimpChinese:
+            return 3;
+        default:
+            return -1;
     }
 }
 

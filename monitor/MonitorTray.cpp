@@ -235,21 +235,21 @@ void showTrayMenu(HWND window) {
         const std::wstring text = slotText(entry.slot);
         const UINT flags = MF_STRING | (entry.checked ? MF_CHECKED : MF_UNCHECKED);
         switch (entry.place) {
-        case MenuPlace::Main:
-            AppendMenuW(menu, flags, entry.command, text.c_str());
-            break;
-        case MenuPlace::LanguageItem:
-            AppendMenuW(languageMenu, flags, entry.command, text.c_str());
-            break;
-        case MenuPlace::LogItem:
-            AppendMenuW(logMenu, flags, entry.command, text.c_str());
-            break;
-        case MenuPlace::LanguagePopup:
-            AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(languageMenu), text.c_str());
-            break;
-        case MenuPlace::LogPopup:
-            AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(logMenu), text.c_str());
-            break;
+            case MenuPlace::Main:
+                AppendMenuW(menu, flags, entry.command, text.c_str());
+                break;
+            case MenuPlace::LanguageItem:
+                AppendMenuW(languageMenu, flags, entry.command, text.c_str());
+                break;
+            case MenuPlace::LogItem:
+                AppendMenuW(logMenu, flags, entry.command, text.c_str());
+                break;
+            case MenuPlace::LanguagePopup:
+                AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(languageMenu), text.c_str());
+                break;
+            case MenuPlace::LogPopup:
+                AppendMenuW(menu, MF_POPUP, reinterpret_cast<UINT_PTR>(logMenu), text.c_str());
+                break;
         }
     }
     void (*hook)(HMENU) = nullptr;

@@ -66,8 +66,9 @@ std::vector<std::vector<int32_t>> cheatCodeSequences() {
     return {first, second, third};
 }
 
-const CheatCodeRecord* pushKeyAndMatch(std::deque<int32_t>& history, int32_t key,
-                                       const std::vector<std::unique_ptr<CheatCodeRecord>>& records) {
+const CheatCodeRecord* pushKeyAndMatch(
+    std::deque<int32_t>& history, int32_t key,
+    const std::vector<std::unique_ptr<CheatCodeRecord>>& records) {
     history.push_back(key);
     while (history.size() > kKeyHistoryLimit) {
         history.pop_front();

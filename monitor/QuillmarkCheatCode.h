@@ -49,8 +49,9 @@ std::vector<std::vector<int32_t>> cheatCodeSequences();
 // Appends key to history (keeping the last 16), then tests the records in order: the first whose
 // codes equal the tail of the history clears the history and is returned (its callback is not
 // run here); null when none matches.
-const CheatCodeRecord* pushKeyAndMatch(std::deque<int32_t>& history, int32_t key,
-                                       const std::vector<std::unique_ptr<CheatCodeRecord>>& records);
+const CheatCodeRecord* pushKeyAndMatch(
+    std::deque<int32_t>& history, int32_t key,
+    const std::vector<std::unique_ptr<CheatCodeRecord>>& records);
 
 #ifdef _WIN32
 // ---- Switching, for any program ------------------------------------------------------------
