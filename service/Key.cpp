@@ -16,7 +16,7 @@ char* copyText(const char* text, int line) {
     const size_t size = std::strlen(text) + 1;
     auto* copy = static_cast<char*>(std::malloc(size));
     if (copy == nullptr) {
-        logAllocationFailure("Key", line);
+        qm::logAllocationFailure("Key", line);
         return nullptr;
     }
     std::memcpy(copy, text, size);

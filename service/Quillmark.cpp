@@ -213,12 +213,12 @@ int serviceMain(const char* commandLine) {
         // 12. Certificate and key by edition.
         certificate = getServerCertificate(osFlags);
         if (certificate == nullptr) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return;
         }
         key.reset(getServerPrivateKey(osFlags));
         if (key == nullptr) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return;
         }
 

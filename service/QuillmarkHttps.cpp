@@ -94,7 +94,7 @@ MHD_Result sendHttpResponse(MHD_Connection* connection, bool preflight, RequestV
         SecretText text(serializeJsonMap(values.responseMap.get()));
         values.responseMap.reset();
         if (!text) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return MHD_NO;
         }
         response = MHD_create_response_from_buffer(std::strlen(text.get()), text.get(),
@@ -186,7 +186,7 @@ bool settleOrigin(MHD_Connection* connection, RequestValues& values) {
     }
     char** pieces = splitString(values.requestReferer->c_str(), "/");
     if (pieces == nullptr) {
-        logAllocationFailure(kModuleName, __LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return false;
     }
     std::vector<std::string> list;
@@ -261,12 +261,12 @@ MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request)
         SecretText text(urlBase64Decode(request.requestBody.c_str()));
         wipeString(request.requestBody);
         if (!text) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return;
         }
         values.requestMap.reset(parseJsonMap(text.get()));
         if (!values.requestMap) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return;
         }
         if (!settleOrigin(connection, values)) {
@@ -299,7 +299,7 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
     try {
         request->requestBody.append(data, size);
     } catch (const std::bad_alloc&) {
-        logAllocationFailure(kModuleName, __LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         request->collectFailed = true;
         std::string().swap(request->requestBody);
     }
@@ -313,7 +313,7 @@ MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, cons
     if (request == nullptr) {
         std::unique_ptr<ConnectionState> created(new (std::nothrow) ConnectionState);
         if (!created) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return MHD_NO;
         }
         if (std::strcmp(method, "POST") == 0) {
@@ -393,7 +393,7 @@ MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen
 MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const char* certificate,
                              const char* key, const char* priorities) {
     if (address == nullptr) {
-        logNullParameter("address", kModuleName, __LINE__);
+        qm::logNullParameter("address", kModuleName, __LINE__);
         return nullptr;
     }
     const bool ipv6 = address->sa_family == AF_INET6;

@@ -86,15 +86,15 @@ Function exportNamed(HMODULE module, const char* name) {
 
 bool resolvePathID(const char* pathId, char* libDir, char* comName) {
     if (pathId == nullptr) {
-        logNullParameter("PathID", kModuleName, __LINE__);
+        qm::logNullParameter("PathID", kModuleName, __LINE__);
         return false;
     }
     if (libDir == nullptr) {
-        logNullParameter("LibDir", kModuleName, __LINE__);
+        qm::logNullParameter("LibDir", kModuleName, __LINE__);
         return false;
     }
     if (comName == nullptr) {
-        logNullParameter("ComName", kModuleName, __LINE__);
+        qm::logNullParameter("ComName", kModuleName, __LINE__);
         return false;
     }
     for (const PathTableRow& row : kPathTable) {
@@ -109,11 +109,11 @@ bool resolvePathID(const char* pathId, char* libDir, char* comName) {
 
 bool checkPathTable(const char* libDir, const char* comName) {
     if (libDir == nullptr) {
-        logNullParameter("LibDir", kModuleName, __LINE__);
+        qm::logNullParameter("LibDir", kModuleName, __LINE__);
         return false;
     }
     if (comName == nullptr) {
-        logNullParameter("ComName", kModuleName, __LINE__);
+        qm::logNullParameter("ComName", kModuleName, __LINE__);
         return false;
     }
     for (const PathTableRow& row : kPathTable) {
@@ -168,7 +168,7 @@ bool loadAdapter(const std::wstring& executePath, const std::wstring& copyPath, 
                  const char* libDir, const char* comName, AdapterLibrary& library) {
     library = AdapterLibrary();
     if (libDir == nullptr || comName == nullptr) {
-        logNullParameter(libDir == nullptr ? "LibDir" : "ComName", kModuleName, __LINE__);
+        qm::logNullParameter(libDir == nullptr ? "LibDir" : "ComName", kModuleName, __LINE__);
         return false;
     }
     const std::wstring name = wideName(comName);

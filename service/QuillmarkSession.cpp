@@ -138,7 +138,7 @@ std::string drawSessionId() {
     for (int draw = 0; draw < kMaxSessionIdDraws; ++draw) {
         SecretText drawn(state.idSource());
         if (!drawn) {
-            logAllocationFailure(kModuleName, __LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return {};
         }
         std::string id(drawn.get());
@@ -404,7 +404,7 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
             std::unique_ptr<wchar_t, decltype(&std::free)> stripped(stripExeExtension(path.c_str()),
                                                                     &std::free);
             if (!stripped) {
-                logAllocationFailure(kModuleName, __LINE__);
+                qm::logAllocationFailure(kModuleName, __LINE__);
             } else {
                 logNormalWString("InstallerVersionFile: ", stripped.get());
                 SecretText text(readTextFile(stripped.get()));
@@ -544,11 +544,11 @@ bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& ex
 
 JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin) {
     if (requestMap == nullptr) {
-        logNullParameter("JsonMap", kModuleName, __LINE__);
+        qm::logNullParameter("JsonMap", kModuleName, __LINE__);
         return nullptr;
     }
     if (requestOrigin == nullptr) {
-        logNullParameter("Origin", kModuleName, __LINE__);
+        qm::logNullParameter("Origin", kModuleName, __LINE__);
         return nullptr;
     }
     JsonMapPtr response(createJsonMap());

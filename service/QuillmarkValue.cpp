@@ -138,7 +138,7 @@ struct ReadScope {
 char* newEmptyText() {
     auto* text = static_cast<char*>(std::calloc(1, 1));
     if (text == nullptr) {
-        logAllocationFailure(kModuleName, __LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
     }
     return text;
 }
@@ -180,18 +180,18 @@ void clearValueEntry(int32_t index) {
 int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t timeoutMinutes,
                           const char* value) {
     if (channel == nullptr) {
-        logNullParameter("channel", kModuleName, __LINE__);
+        qm::logNullParameter("channel", kModuleName, __LINE__);
         return kValueBadArgument;
     }
     if (domainList == nullptr) {
-        logNullParameter("domain_list", kModuleName, __LINE__);
+        qm::logNullParameter("domain_list", kModuleName, __LINE__);
         return kValueBadArgument;
     }
     if (timeoutMinutes < 0) {
         return kValueBadArgument;
     }
     if (value == nullptr) {
-        logNullParameter("value", kModuleName, __LINE__);
+        qm::logNullParameter("value", kModuleName, __LINE__);
         return kValueBadArgument;
     }
     const size_t listLength = std::strlen(domainList);
@@ -205,7 +205,7 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
     int32_t cipherLength = 0;
     CipherBytes cipherText(aesEncryptWithPrefix(value, &cipherLength));
     if (!cipherText) {
-        logAllocationFailure(kModuleName, __LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return kValueNotEnciphered;
     }
 
@@ -316,11 +316,11 @@ bool checkUnlockDomain(const char* origin) {
 char* getQuillmarkValue(const char* channel, const char* origin) {
     ReadScope scope;
     if (channel == nullptr) {
-        logNullParameter("channel", kModuleName, __LINE__);
+        qm::logNullParameter("channel", kModuleName, __LINE__);
         return newEmptyText();
     }
     if (origin == nullptr) {
-        logNullParameter("domain", kModuleName, __LINE__);
+        qm::logNullParameter("domain", kModuleName, __LINE__);
         return newEmptyText();
     }
     const int index = findChannel(channel);
@@ -350,7 +350,7 @@ char* getQuillmarkValue(const char* channel, const char* origin) {
     char* text = aesDecryptStripPrefix(entry.cipherText.get(), entry.cipherLength,
                                        module().valueKey.data(), module().valueIV.data());
     if (text == nullptr) {
-        logAllocationFailure(kModuleName, __LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
     }
     return text;
 }

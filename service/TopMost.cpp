@@ -173,7 +173,7 @@ bool startTopMostWatch(uint32_t processId, bool allProcesses) {
     watch->WNDListSize = state.listSize;
     watch->windowList.reset(static_cast<HWND*>(std::calloc(watch->WNDListSize, sizeof(HWND))));
     if (!watch->windowList) {
-        logAllocationFailure("TopMost", __LINE__);
+        qm::logAllocationFailure("TopMost", __LINE__);
         return false;
     }
     watch->phase = Phase::kRecording;

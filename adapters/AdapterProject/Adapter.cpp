@@ -1,6 +1,5 @@
 #include "adapters/AdapterProject/Adapter.h"
 
-#include "adapters/AdapterProject/AdapterLog.h"
 #include "adapters/AdapterProject/AdapterReading.h"
 #include "adapters/AdapterProject/AdapterState.h"
 #include "common/Log.h"
@@ -28,7 +27,7 @@ bool sameName(const char* a, const char* b) {
 AdapterMap* createAdapterMap() {
     auto* map = new (std::nothrow) AdapterMap();
     if (map == nullptr) {
-        logMemoryFailure(kModule, __LINE__);
+        qm::logAllocationFailure(kModule, __LINE__);
     }
     return map;
 }
@@ -36,11 +35,11 @@ AdapterMap* createAdapterMap() {
 void registerAdapterFunction(AdapterFunction fn, const char* name) {
     AdapterMap* map = adapterState().map.get();
     if (map == nullptr) {
-        logNullParameter("inputAdapterMap", kModule, __LINE__);
+        qm::logNullParameter("inputAdapterMap", kModule, __LINE__);
         return;
     }
     if (name == nullptr) {
-        logNullParameter("inputFunctionName", kModule, __LINE__);
+        qm::logNullParameter("inputFunctionName", kModule, __LINE__);
         return;
     }
     for (int32_t i = 0; i < map->count; ++i) {
@@ -63,7 +62,7 @@ void registerAdapterFunction(AdapterFunction fn, const char* name) {
 
 int compareAdapterMapEntry(const char* a, const char* b) {
     if (a == nullptr || b == nullptr) {
-        logNullParameter(a == nullptr ? "inputA" : "inputB", kModule, __LINE__);
+        qm::logNullParameter(a == nullptr ? "inputA" : "inputB", kModule, __LINE__);
         return 100;
     }
     const size_t lengthA = std::strlen(a);
@@ -87,12 +86,12 @@ int compareAdapterMapEntry(const char* a, const char* b) {
 
 int compareAdapterFunctionName(const AdapterMapEntry* entry, const char* name) {
     if (entry == nullptr || name == nullptr) {
-        logNullParameter(entry == nullptr ? "inputA" : "inputB", kModule, __LINE__);
+        qm::logNullParameter(entry == nullptr ? "inputA" : "inputB", kModule, __LINE__);
         return 100;
     }
     const std::unique_ptr<char[]> copy(new (std::nothrow) char[kAdapterNameSize]());
     if (!copy) {
-        logMemoryFailure(kModule, __LINE__);
+        qm::logAllocationFailure(kModule, __LINE__);
         return 100;
     }
     std::strncpy(copy.get(), name, kAdapterNameSize - 1);
@@ -128,11 +127,11 @@ AdapterFunction BinarySearchQuillmarkAdapterMap(const AdapterMap* map, const cha
 AdapterFunction findAdapterFunction(const char* name) {
     const AdapterMap* map = adapterState().map.get();
     if (map == nullptr) {
-        logNullParameter("inputQuillmarkJson", kModule, __LINE__);
+        qm::logNullParameter("inputQuillmarkJson", kModule, __LINE__);
         return nullptr;
     }
     if (name == nullptr) {
-        logNullParameter("inputTargetKey", kModule, __LINE__);
+        qm::logNullParameter("inputTargetKey", kModule, __LINE__);
         return nullptr;
     }
     if (map->count <= 0 || strnlen(name, kAdapterNameSize) >= kAdapterNameSize) {
@@ -143,11 +142,11 @@ AdapterFunction findAdapterFunction(const char* name) {
 
 bool dispatchFunctionIndex(const JsonMap* map, const char* functionName) {
     if (map == nullptr) {
-        logNullParameter("JsonMap", kModule, __LINE__);
+        qm::logNullParameter("JsonMap", kModule, __LINE__);
         return true;
     }
     if (functionName == nullptr) {
-        logNullParameter("FunctionName", kModule, __LINE__);
+        qm::logNullParameter("FunctionName", kModule, __LINE__);
         return true;
     }
     AdapterState& state = adapterState();

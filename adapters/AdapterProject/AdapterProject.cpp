@@ -1,7 +1,6 @@
 #include "adapters/AdapterProject/AdapterProject.h"
 
 #include "adapters/AdapterProject/Adapter.h"
-#include "adapters/AdapterProject/AdapterLog.h"
 #include "adapters/AdapterProject/AdapterReading.h"
 #include "adapters/AdapterProject/AdapterState.h"
 #include "common/Log.h"
@@ -120,7 +119,7 @@ bool initAdapter() {
     state.componentFunctionCount = 0;
     state.map.reset(createAdapterMap());
     if (!state.map) {
-        logMemoryFailure(kModule, __LINE__);
+        qm::logAllocationFailure(kModule, __LINE__);
         return true;
     }
     for (int i = 0; i < description.count; ++i) {
@@ -129,7 +128,7 @@ bool initAdapter() {
     const int32_t count = state.map->count;
     state.indexTable.reset(new (std::nothrow) AdapterMapEntry[static_cast<size_t>(count)]());
     if (!state.indexTable) {
-        logMemoryFailure(kModule, __LINE__);
+        qm::logAllocationFailure(kModule, __LINE__);
         state.map.reset();
         return true;
     }
@@ -177,12 +176,12 @@ const char* adapterCallMethod(const char* jsonText) noexcept {
     try {
         beginExportCall("Into adapter: ");
         if (jsonText == nullptr) {
-            logNullParameter("JSONObj", kModule, __LINE__);
+            qm::logNullParameter("JSONObj", kModule, __LINE__);
             return answer();
         }
         const JsonMapPtr map(parseJsonMap(jsonText));
         if (!map) {
-            logMemoryFailure(kModule, __LINE__);
+            qm::logAllocationFailure(kModule, __LINE__);
             return answer();
         }
         displayJsonMap(map.get());
@@ -203,9 +202,9 @@ const char* adapterCallJsonMapMethod(const JsonMap* map, const char* functionNam
     try {
         beginExportCall("Into json map adapter: ");
         if (map == nullptr) {
-            logNullParameter("JsonMap", kModule, __LINE__);
+            qm::logNullParameter("JsonMap", kModule, __LINE__);
         } else if (functionName == nullptr) {
-            logNullParameter("FunctionName", kModule, __LINE__);
+            qm::logNullParameter("FunctionName", kModule, __LINE__);
         } else if (initAdapter()) {
             dispatchFunctionIndex(map, functionName);
         }

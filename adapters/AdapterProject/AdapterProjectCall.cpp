@@ -1,5 +1,4 @@
 // The one component wrapper that every method-table row runs (module AdapterProject).
-#include "adapters/AdapterProject/AdapterLog.h"
 #include "adapters/AdapterProject/AdapterProject.h"
 #include "adapters/AdapterProject/AdapterReading.h"
 #include "adapters/AdapterProject/AdapterState.h"

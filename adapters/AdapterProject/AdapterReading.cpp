@@ -1,6 +1,5 @@
 #include "adapters/AdapterProject/AdapterReading.h"
 
-#include "adapters/AdapterProject/AdapterLog.h"
 #include "adapters/AdapterProject/AdapterState.h"
 #include "common/Log.h"
 #include "common/Tool.h"
@@ -38,11 +37,11 @@ bool equalsIgnoreCase(const char* a, const char* b) {
 // sent without a flag), so it is wiped too.
 SecretText decodedValue(const JsonMap* map, const char* key, int line) {
     if (map == nullptr) {
-        logNullParameter("inputQuillmarkJson", kJsonModule, line);
+        qm::logNullParameter("inputQuillmarkJson", kJsonModule, line);
         return nullptr;
     }
     if (key == nullptr) {
-        logNullParameter("inputKey", kJsonModule, line);
+        qm::logNullParameter("inputKey", kJsonModule, line);
         return nullptr;
     }
     SecretText raw(BinarySearchQuillmarkJsonMap(map, 0, map->count - 1, key));
@@ -194,7 +193,7 @@ char* bstrResultToUtf8(UniqueBstr& holder) {
 char* intToDecimalString(int32_t value) {
     auto* text = static_cast<char*>(allocZeroed(64));
     if (text == nullptr) {
-        logMemoryFailure("Tool", __LINE__);
+        qm::logAllocationFailure("Tool", __LINE__);
         return nullptr;
     }
     std::snprintf(text, 64, "%d", static_cast<int>(value));
