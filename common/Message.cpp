@@ -45,17 +45,6 @@ constexpr char kJsonFormat[] =
     "{\"From\":\"%s\", \"To\":\"%s\", \"Instruction\":\"%s\", "
     "\"Message\":\"%s\", \"TimeValue\":\"%s\", \"HashValue\":\"%s\"}";
 
-void logAllocationFailure(int line) {
-    logError("Memory allocate fail at file: ", kModuleName);
-    logErrorInt("Memory allocate fail at line: ", line);
-}
-
-void warnNullParameter(const char* name, int line) {
-    char text[160];
-    std::snprintf(text, sizeof(text), "Parameter %s is null at %s %d", name, kModuleName, line);
-    logWarning("", text);
-}
-
 // The fields that the hash covers (all but HashValue itself).
 bool hasHashedFields(const QuillmarkMessage* message) {
     if (message == nullptr || message->From == nullptr || message->To == nullptr ||
@@ -89,7 +78,7 @@ bool splitTimeText(const char* text, char* pieces[4]) {
                 std::free(pieces[j]);
                 pieces[j] = nullptr;
             }
-            logAllocationFailure(__LINE__);
+            qm::logAllocationFailure(kModuleName, __LINE__);
             return false;
         }
     }
@@ -104,7 +93,7 @@ char* joinTimePieces(const QuillmarkMessage* message) {
     }
     auto* text = static_cast<char*>(allocZeroed(length + 1));
     if (text == nullptr) {
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     char* out = text;
@@ -126,12 +115,12 @@ void logTimeValue(const char* label, int64_t value) {
 
 QuillmarkMessage* parseIpcMessage(const char* json) {
     if (json == nullptr) {
-        warnNullParameter("inputJSONObj", __LINE__);
+        qm::logNullParameter("inputJSONObj", kModuleName, __LINE__);
         return nullptr;
     }
     auto* message = static_cast<QuillmarkMessage*>(allocZeroed(sizeof(QuillmarkMessage)));
     if (message == nullptr) {
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     message->From = getJsonValue(json, "From");
@@ -197,7 +186,7 @@ char* computeMessageHash(const QuillmarkMessage* message) {
     }
     auto* text = static_cast<char*>(allocZeroed(length + 1));
     if (text == nullptr) {
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     char* out = text;
@@ -257,7 +246,7 @@ void freeIpcMessage(QuillmarkMessage* message) {
 char* formatTimeValue(int64_t timeValue) {
     auto* text = static_cast<char*>(allocZeroed(24));
     if (text == nullptr) {
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     std::snprintf(text, 24, "%" PRIx64, static_cast<uint64_t>(timeValue));
@@ -273,7 +262,7 @@ QuillmarkMessage* buildIpcMessage(const char* from, const char* to, const char* 
     char* timeText = formatTimeValue(timeValue);
     if (record == nullptr || timeText == nullptr) {
         std::free(timeText);
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     bool split = splitTimeText(timeText, record->timePieces);
@@ -310,7 +299,7 @@ char* formatMessageJson(const QuillmarkMessage* message) {
     auto* json = static_cast<char*>(allocZeroed(length));
     if (json == nullptr) {
         std::free(timeText);
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     std::snprintf(json, length, kJsonFormat, texts[0], texts[1], texts[2], texts[3], texts[4],

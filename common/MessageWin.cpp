@@ -79,17 +79,6 @@ void runControlFunction(const ControlInstruction& row) {
     function();
 }
 
-void logAllocationFailure(int line) {
-    logError("Memory allocate fail at file: ", kModuleName);
-    logErrorInt("Memory allocate fail at line: ", line);
-}
-
-void warnNullParameter(const char* name, int line) {
-    char text[160];
-    std::snprintf(text, sizeof(text), "Parameter %s is null at %s %d", name, kModuleName, line);
-    logWarning("", text);
-}
-
 std::wstring toWide(const char* text) {
     int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
     if (units <= 1) {
@@ -114,7 +103,7 @@ UniqueText copyDataText(const COPYDATASTRUCT* data) {
     }
     UniqueText text(static_cast<char*>(allocZeroed(data->cbData + 1)));
     if (text == nullptr) {
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
     std::memcpy(text.get(), bytes, data->cbData);
@@ -245,7 +234,7 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
 void* ipcMessageReceiverThread(void* channel) {
     UniqueText name(static_cast<char*>(channel));
     if (name == nullptr) {
-        warnNullParameter("inputChannel", __LINE__);
+        qm::logNullParameter("inputChannel", kModuleName, __LINE__);
         return nullptr;
     }
     std::wstring className = toWide(name.get());
@@ -334,7 +323,7 @@ MutexProbe probeInstructionMutex(const char* name) {
 void* ipcLockModeThread(void* inputChannel) {
     UniqueText channel(static_cast<char*>(inputChannel));
     if (channel == nullptr) {
-        warnNullParameter("inputChannel", __LINE__);
+        qm::logNullParameter("inputChannel", kModuleName, __LINE__);
         return nullptr;
     }
     // Probed in this order every round.
@@ -386,7 +375,7 @@ void* ipcLockModeThread(void* inputChannel) {
 
 bool startIpcMessage(const char* channel) {
     if (channel == nullptr) {
-        warnNullParameter("inputChannel", __LINE__);
+        qm::logNullParameter("inputChannel", kModuleName, __LINE__);
         return false;
     }
     char* windowCopy = duplicateString(channel);
@@ -394,7 +383,7 @@ bool startIpcMessage(const char* channel) {
     if (windowCopy == nullptr || lockCopy == nullptr) {
         std::free(windowCopy);
         std::free(lockCopy);
-        logAllocationFailure(__LINE__);
+        qm::logAllocationFailure(kModuleName, __LINE__);
         return false;
     }
     bool windowStarted = startDetached(ipcMessageReceiverThread, windowCopy);
