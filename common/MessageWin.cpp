@@ -79,17 +79,6 @@ void runControlFunction(const ControlInstruction& row) {
     function();
 }
 
-std::wstring toWide(const char* text) {
-    int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (units <= 1) {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), units);
-    wide.resize(static_cast<size_t>(units - 1));
-    return wide;
-}
-
 // The text of a WM_COPYDATA record, read only within its stated length. The sender includes the
 // terminating NUL; a record without one inside its length (empty, cut short or unterminated) is
 // refused rather than read past.
@@ -237,7 +226,7 @@ void* ipcMessageReceiverThread(void* channel) {
         qm::logNullParameter("inputChannel", kModuleName, __LINE__);
         return nullptr;
     }
-    std::wstring className = toWide(name.get());
+    std::wstring className = utf8ToWide(name.get());
     HINSTANCE instance = GetModuleHandleW(nullptr);
     bool registered = false;
     // A window of this class elsewhere means another instance owns the channel.
@@ -284,7 +273,7 @@ MutexProbe probeInstructionMutex(const char* name) {
     std::wstring objectName = user;
     std::free(user);
     objectName += L'_';
-    objectName += toWide(name);
+    objectName += utf8ToWide(name);
     if (objectName.size() > kMutexNameMax) {
         objectName.resize(kMutexNameMax);
     }

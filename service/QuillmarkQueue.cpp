@@ -48,17 +48,7 @@ bool equalsIgnoreCase(const char* a, const char* b) {
 
 // Wide text of a UTF-8 name (at most 63 bytes are taken); invalid sequences become U+FFFD.
 std::wstring wideName(const char* text) {
-    std::size_t length = strnlen(text, kAdapterNameSize - 1);
-    if (length == 0) {
-        return {};
-    }
-    int units = MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0);
-    if (units <= 0) {
-        return {};
-    }
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, static_cast<int>(length), wide.data(), units);
-    return wide;
+    return utf8ToWide(std::string(text, strnlen(text, kAdapterNameSize - 1)).c_str());
 }
 
 // The path formats are applied to buffers of kPathBufferSize units, as the paths were always

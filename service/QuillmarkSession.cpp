@@ -76,20 +76,6 @@ std::string takeText(const JsonMap* map, const char* key, std::size_t maxChars) 
     return takeValue(map, key, maxChars).value_or(std::string());
 }
 
-std::wstring widen(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    int units =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (units <= 0) {
-        return {};
-    }
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-    return wide;
-}
-
 int64_t secondsSince1970() {
     return static_cast<int64_t>(_time64(nullptr));
 }
@@ -400,7 +386,8 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
         if (!isPlainFileName(installerName)) {
             logWarning("InstallerName: ", "Reject");
         } else {
-            std::wstring path = state.copyPath + L"\\" + widen(installerName) + L"Version.txt";
+            std::wstring path =
+                state.copyPath + L"\\" + utf8ToWide(installerName.c_str()) + L"Version.txt";
             std::unique_ptr<wchar_t, decltype(&std::free)> stripped(stripExeExtension(path.c_str()),
                                                                     &std::free);
             if (!stripped) {
