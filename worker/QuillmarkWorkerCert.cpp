@@ -29,20 +29,6 @@ struct StoreCloser {
     void operator()(void* store) const { CertCloseStore(static_cast<HCERTSTORE>(store), 0); }
 };
 
-std::wstring wideOf(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    int units =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (units <= 0) {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-    return wide;
-}
-
 // The whole file as bytes (binary: a key's CR LF pairs, zero and 0x1A bytes are key data).
 bool readKeyFile(const std::wstring& path, std::string& bytes) {
     FILE* file = _wfopen(path.c_str(), L"rb");
@@ -156,7 +142,7 @@ void runKeyToByte(const std::string& argumentText) {
     logNormal("FileName: ", fileName.get());
     std::string bytes;
     // Nothing is appended for a key that can't be read: a declaration of it would be wrong.
-    if (!readKeyFile(wideOf(fileName.get()), bytes)) {
+    if (!readKeyFile(utf8ToWide(fileName.get()), bytes)) {
         logError("Read key file fail: ", fileName.get());
         return;
     }

@@ -28,20 +28,6 @@ struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
 
-std::wstring wideOf(const std::string& text) {
-    if (text.empty()) {
-        return std::wstring();
-    }
-    int units =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (units <= 0) {
-        return std::wstring();
-    }
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), units);
-    return wide;
-}
-
 std::string utf8Of(const std::wstring& text) {
     if (text.empty()) {
         return std::string();
@@ -274,7 +260,7 @@ bool runUninstallDetect(const std::string& argumentText) {
     }
 
     logNormal("->", "Unstall");
-    std::wstring command = wideOf(uninstaller) + L" /S";
+    std::wstring command = utf8ToWide(uninstaller.c_str()) + L" /S";
     hideNOWaitCommand(command.c_str());
     std::unique_ptr<wchar_t, FreeDeleter> dataPath(getCommonDataPath());
     // Without the data folder the pattern would name the DLLs of the current drive's root.
@@ -308,7 +294,7 @@ void runDelete(const std::string& argumentText) {
             unquoted += c;
         }
     }
-    std::wstring path = wideOf(unquoted);
+    std::wstring path = utf8ToWide(unquoted.c_str());
     if (path.size() > kWorkerTextSize - 1) {
         path.resize(kWorkerTextSize - 1);
     }
