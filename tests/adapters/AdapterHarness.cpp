@@ -1,5 +1,7 @@
 #include "tests/adapters/AdapterHarness.h"
 
+#include "common/Tool.h"
+
 #include <oleauto.h>
 
 #include <malloc.h>
@@ -128,19 +130,8 @@ std::string toUtf8(const std::wstring& text) {
     return out;
 }
 
-std::wstring toWide(const std::string& text) {
-    if (text.empty()) {
-        return {};
-    }
-    const int n =
-        MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-    return out;
-}
-
 std::wstring windowsPath(const std::string& unixPath) {
-    std::wstring path = L"Z:" + toWide(unixPath);
+    std::wstring path = L"Z:" + utf8ToWide(unixPath.c_str());
     for (wchar_t& c : path) {
         if (c == L'/') {
             c = L'\\';

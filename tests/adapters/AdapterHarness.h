@@ -25,7 +25,6 @@ std::string jsonText(const Pairs& pairs);
 JsonMapPtr requestMap(const Pairs& pairs);
 
 std::string toUtf8(const std::wstring& text);
-std::wstring toWide(const std::string& text);
 // A Unix path of the build as the Windows path Wine maps it to (Z:\...).
 std::wstring windowsPath(const std::string& unixPath);
 

@@ -19,6 +19,7 @@
 
 #include "common/Log.h"
 #include "common/Message.h"
+#include "common/Tool.h"
 
 namespace {
 
@@ -54,14 +55,6 @@ bool fixedLogClock(LogTime& time) {
     GetLocalTime(&now);
     time = LogTime{2026, 1, 15, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
     return true;
-}
-
-std::wstring toWide(const std::string& text) {
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units > 0 ? units : 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), units);
-    wide.resize(wcslen(wide.c_str()));
-    return wide;
 }
 
 }  // namespace
@@ -117,7 +110,7 @@ int main(int argc, char** argv) {
         std::thread(ipcLockModeThread, _strdup(channel.c_str())).detach();
     }
     // Ready once the window can be found by its class, as a sender finds it.
-    std::wstring className = toWide(channel);
+    std::wstring className = utf8ToWide(channel.c_str());
     for (int i = 0; withWindow && i < 500 && FindWindowW(className.c_str(), nullptr) == nullptr;
          ++i) {
         Sleep(10);

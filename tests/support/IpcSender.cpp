@@ -44,14 +44,6 @@ struct Options {
     unsigned long holdMs = 100;
 };
 
-std::wstring toWide(const std::string& text) {
-    int units = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, nullptr, 0);
-    std::wstring wide(static_cast<size_t>(units > 0 ? units : 1), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, wide.data(), units);
-    wide.resize(wcslen(wide.c_str()));
-    return wide;
-}
-
 bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         std::string name = argv[i];
@@ -197,7 +189,7 @@ int main(int argc, char** argv) {
     }
     int result = 0;
     if (options.mode != "lock") {
-        HWND window = FindWindowW(toWide(options.channel).c_str(), nullptr);
+        HWND window = FindWindowW(utf8ToWide(options.channel.c_str()).c_str(), nullptr);
         result = window != nullptr ? sendByWindow(options, window) : 3;
     }
     if (options.mode != "window" && options.session < 0) {
