@@ -49,13 +49,25 @@ void clearRecord(NOTIFYICONDATAW& data) {
 // Swaps the record's image; the old one is destroyed only once the shell has the new one.
 void setTrayImage(int resource) {
     TrayState& state = tray();
-    std::lock_guard<std::mutex> guard(state.lock);
-    const HICON old = state.data.hIcon;
-    state.data.hIcon = loadTrayIcon(resource);
-    Shell_NotifyIconW(NIM_MODIFY, &state.data);
+    HICON old = nullptr;
+    NOTIFYICONDATAW copy{};
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        old = state.data.hIcon;
+        state.data.hIcon = loadTrayIcon(resource);
+        copy = state.data;
+    }
+    // The shell is another process: no lock is held while it answers.
+    Shell_NotifyIconW(NIM_MODIFY, &copy);
     if (old != nullptr) {
         DestroyIcon(old);
     }
+}
+
+NOTIFYICONDATAW recordCopy() {
+    TrayState& state = tray();
+    std::lock_guard<std::mutex> guard(state.lock);
+    return state.data;
 }
 
 std::wstring stateBalloon(int slot) {
@@ -128,49 +140,59 @@ void switchLanguage(int32_t language, int nameSlot) {
 
 bool addTrayIcon(HWND window) {
     TrayState& state = tray();
-    std::lock_guard<std::mutex> guard(state.lock);
-    if (state.data.hIcon != nullptr) {
-        DestroyIcon(state.data.hIcon);
+    NOTIFYICONDATAW copy{};
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        if (state.data.hIcon != nullptr) {
+            DestroyIcon(state.data.hIcon);
+        }
+        clearRecord(state.data);
+        state.data.hWnd = window;
+        state.data.uID = 0;
+        state.data.uCallbackMessage = kTrayCallbackMessage;
+        state.data.hIcon = loadTrayIcon(kIconStartup);
+        safeCopyWString(state.data.szTip, sizeof(state.data.szTip) / sizeof(wchar_t), kTrayTip);
+        state.data.uFlags = kAddFlags;
+        copy = state.data;
     }
-    clearRecord(state.data);
-    state.data.hWnd = window;
-    state.data.uID = 0;
-    state.data.uCallbackMessage = kTrayCallbackMessage;
-    state.data.hIcon = loadTrayIcon(kIconStartup);
-    safeCopyWString(state.data.szTip, sizeof(state.data.szTip) / sizeof(wchar_t), kTrayTip);
-    state.data.uFlags = kAddFlags;
-    return Shell_NotifyIconW(NIM_ADD, &state.data) != FALSE;
+    return Shell_NotifyIconW(NIM_ADD, &copy) != FALSE;
 }
 
 void readdTrayIcon() {
-    TrayState& state = tray();
-    std::lock_guard<std::mutex> guard(state.lock);
-    if (Shell_NotifyIconW(NIM_ADD, &state.data) == FALSE) {
+    NOTIFYICONDATAW copy = recordCopy();
+    if (Shell_NotifyIconW(NIM_ADD, &copy) == FALSE) {
         logNormal("Add icon: ", "fail");
     }
 }
 
 void deleteTrayIcon() {
     TrayState& state = tray();
-    std::lock_guard<std::mutex> guard(state.lock);
-    if (state.data.hWnd != nullptr) {
-        Shell_NotifyIconW(NIM_DELETE, &state.data);
+    NOTIFYICONDATAW copy{};
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        copy = state.data;
+        clearRecord(state.data);
     }
-    if (state.data.hIcon != nullptr) {
-        DestroyIcon(state.data.hIcon);
+    if (copy.hWnd != nullptr) {
+        Shell_NotifyIconW(NIM_DELETE, &copy);
     }
-    clearRecord(state.data);
+    if (copy.hIcon != nullptr) {
+        DestroyIcon(copy.hIcon);
+    }
 }
 
 void showTrayBalloon(const std::wstring& text) {
     TrayState& state = tray();
-    std::lock_guard<std::mutex> guard(state.lock);
-    NOTIFYICONDATAW copy = state.data;
-    copy.uFlags = kBalloonFlags;
-    safeCopyWString(copy.szInfo, sizeof(copy.szInfo) / sizeof(wchar_t), text.c_str());
+    NOTIFYICONDATAW copy{};
+    {
+        std::lock_guard<std::mutex> guard(state.lock);
+        copy = state.data;
+        copy.uFlags = kBalloonFlags;
+        safeCopyWString(copy.szInfo, sizeof(copy.szInfo) / sizeof(wchar_t), text.c_str());
+        state.lastBalloon = copy.szInfo;
+        ++state.balloonCount;
+    }
     Shell_NotifyIconW(NIM_MODIFY, &copy);
-    state.lastBalloon = copy.szInfo;
-    ++state.balloonCount;
 }
 
 void showRunningTrayState() {
@@ -271,9 +293,7 @@ void showTrayMenu(HWND window) {
 }
 
 NOTIFYICONDATAW trayIconDataForTesting() {
-    TrayState& state = tray();
-    std::lock_guard<std::mutex> guard(state.lock);
-    return state.data;
+    return recordCopy();
 }
 
 std::wstring lastBalloonForTesting() {

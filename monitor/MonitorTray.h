@@ -2,8 +2,9 @@
 // of dead icons and the interface texts of the current language.
 //
 // The icon record is the program's only one; it is changed by the main thread, the keeper and the
-// screenshot thread, so every change and every balloon copy is made under one lock, and an icon
-// image is destroyed only after the record no longer names it.
+// screenshot thread, so every change and every copy is made under one lock, and an icon image is
+// destroyed only after the record no longer names it. The shell (another process) is called with
+// a copy and without the lock, so a slow shell never holds up the main thread.
 #ifndef QM_MONITOR_MONITORTRAY_H
 #define QM_MONITOR_MONITORTRAY_H
 

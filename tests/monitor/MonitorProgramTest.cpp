@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 #include "common/Message.h"
 #include "monitor/MonitorMessage.h"
@@ -108,8 +110,17 @@ TEST(MonitorProgramTest, SuicideInstructionEndsTheProgram) {
     Program program;
     ASSERT_TRUE(program.started());
     ASSERT_NE(waitForWindow(kWindowClass, nullptr, 15000), nullptr);
-    EXPECT_TRUE(sendInstruction(kMonitorChannel));
+    // The send waits in SendMessageW for the program's window: on a thread of its own, so that a
+    // program that never answers fails the test instead of holding it.
+    std::atomic<bool> sent{false};
+    std::thread sender([&sent] { sent = sendInstruction(kMonitorChannel); });
     EXPECT_EQ(program.waitForExit(20000), 0);
+    if (program.waitForExit(0) != 0) {
+        sender.detach();
+        FAIL() << "the program did not end on Suicide";
+    }
+    sender.join();
+    EXPECT_TRUE(sent.load());
     EXPECT_EQ(FindWindowW(kWindowClass, nullptr), nullptr);
 }
 
