@@ -8,6 +8,7 @@
 
 #include "adapters/AdapterProject/AdapterExports.h"
 #include "common/Json.h"
+#include "tests/support/standin/ComStandin.h"
 #include "tests/support/standin/ImportHook.h"
 
 #include <windows.h>
@@ -33,6 +34,38 @@ struct FreedBstr {
     UINT byteLength;
     bool allZero;
 };
+
+// One row of an adapter's method table as the tests expect it: index, name, argument keys in
+// order with their kinds ('s' text, 'a' ANSI text in a VARIANT, 'i' integer) and the result kind
+// ('T' text, 'D' decimal, 'L' list, 'N' none).
+struct AdapterRow {
+    int index;
+    const char* name;
+    std::vector<std::pair<char, const char*>> args;
+    char result;
+};
+
+// The request values of a row, distinct per row and position: non-ASCII UTF-8 for text, plain
+// ASCII for an ANSI text (its non-ASCII bytes depend on the code page).
+struct RowRequest {
+    Pairs pairs;
+    std::vector<StandinArg> expected;
+};
+RowRequest rowRequest(const AdapterRow& row);
+// What the stand-in answers to row called with args, and the adapter makes of it.
+std::string expectedAnswer(const AdapterRow& row, const std::vector<StandinArg>& args);
+// The stand-in's call is row's, with the expected arguments.
+void expectCall(const StandinCall& call, const AdapterRow& row,
+                const std::vector<StandinArg>& expected);
+// Every text (BSTR) argument of call is among freed, was zeroed at that moment and was freed
+// last-read first. Given a row, only the arguments at its 's' positions are checked.
+void expectTextArgumentsWiped(const std::vector<FreedBstr>& freed, const StandinCall& call,
+                              const AdapterRow* row = nullptr);
+// The last call the stand-in recorded; index -1 when there was none.
+StandinCall lastCall();
+std::string lowerCase(std::string text);
+// The integer argument that switches the stand-in to behaviour b.
+std::string shape(StandinBehaviour b);
 
 // One loaded copy of an adapter library. FreeLibrary on destruction.
 class AdapterLibrary {

@@ -49,31 +49,10 @@ protected:
 
     AdapterLibrary& lib() { return *library_; }
 
-    // The last call the stand-in recorded; index -1 when there was none.
-    static StandinCall lastCall() {
-        const std::vector<StandinCall> calls = standinCallsForTesting();
-        return calls.empty() ? StandinCall{} : calls.back();
-    }
-
     // Every text argument the stand-in received in call was zeroed when the adapter freed it,
     // and the adapter freed them last-read first.
     void expectArgumentsWiped(const StandinCall& call) {
-        const std::vector<FreedBstr> freed = watch_->freed();
-        long previous = static_cast<long>(freed.size());
-        for (const StandinArg& arg : call.args) {
-            if (arg.kind != StandinArg::Kind::Text) {
-                continue;
-            }
-            const auto it = std::find_if(freed.begin(), freed.end(), [&](const FreedBstr& f) {
-                return f.pointer == arg.received;
-            });
-            ASSERT_NE(it, freed.end()) << "argument never freed: " << toUtf8(arg.text);
-            EXPECT_TRUE(it->allZero) << "argument freed unwiped: " << toUtf8(arg.text);
-            EXPECT_EQ(it->byteLength, arg.byteLength);
-            const long at = static_cast<long>(it - freed.begin());
-            EXPECT_LT(at, previous) << "arguments must be freed last-read first";
-            previous = at;
-        }
+        expectTextArgumentsWiped(watch_->freed(), call);
     }
 
     ComApartment apartment_;
@@ -81,67 +60,6 @@ protected:
     std::unique_ptr<AdapterLibrary> library_;
     std::unique_ptr<BstrFreeWatch> watch_;
 };
-
-// The request values of a row: distinct per row and position, with non-ASCII text.
-struct RowRequest {
-    Pairs pairs;
-    std::vector<StandinArg> expected;
-};
-
-RowRequest rowRequest(const GpkiRow& row) {
-    RowRequest r;
-    int position = 0;
-    for (const auto& [kind, key] : row.args) {
-        StandinArg a;
-        if (kind == 's') {
-            a.kind = StandinArg::Kind::Text;
-            a.text = L"v" + std::to_wstring(row.index) + L"_" + std::to_wstring(position) +
-                     L"-\u00e4\u20ac";
-            r.pairs.emplace_back(key, toUtf8(a.text));
-        } else {
-            a.value = 1000 * row.index + position + 1;
-            r.pairs.emplace_back(key, std::to_string(a.value));
-        }
-        r.expected.push_back(a);
-        ++position;
-    }
-    return r;
-}
-
-std::string expectedAnswer(const GpkiRow& row, const std::vector<StandinArg>& args) {
-    StandinCall call{row.index, row.name, args};
-    switch (row.result) {
-        case 'T':
-            return toUtf8(standinRecordText(call));
-        case 'D':
-            for (const StandinArg& a : args) {
-                if (a.kind == StandinArg::Kind::Int) {
-                    return std::to_string(a.value);
-                }
-            }
-            return std::to_string(row.index);
-        case 'L': {
-            std::string s = std::to_string(row.index) + ";" + row.name + ";";
-            for (const StandinArg& a : args) {
-                s += toUtf8(standinArgText(a)) + ";";
-            }
-            return s;
-        }
-        default:
-            return "0";
-    }
-}
-
-void expectCall(const StandinCall& call, const GpkiRow& row,
-                const std::vector<StandinArg>& expected) {
-    EXPECT_EQ(call.index, row.index) << row.name;
-    EXPECT_EQ(call.name, row.name);
-    ASSERT_EQ(call.args.size(), expected.size()) << row.name;
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(standinArgText(call.args[i]), standinArgText(expected[i]))
-            << row.name << " argument " << i;
-    }
-}
 
 TEST_F(GpkiAdapter, EveryRowByIndexByNameAndAsText) {
     ASSERT_EQ(gpkiRows().size(), 60u);
@@ -163,11 +81,8 @@ TEST_F(GpkiAdapter, EveryRowByIndexByNameAndAsText) {
         expectCall(lastCall(), row, request.expected);
 
         // As request text through callMethod, the name in other letter case.
-        std::string lower = row.name;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](char c) { return static_cast<char>(std::tolower(c)); });
         Pairs pairs = request.pairs;
-        pairs.emplace_back("FunctionName", lower);
+        pairs.emplace_back("FunctionName", lowerCase(row.name));
         pairs.emplace_back("QuillmarkFunctionIndex", std::to_string(row.index));
         clearStandinCallsForTesting();
         EXPECT_EQ(lib().callText(jsonText(pairs)), expected);
@@ -396,10 +311,6 @@ struct ResultCase {
     Pairs pairs;
     std::string answer;
 };
-
-std::string shape(StandinBehaviour b) {
-    return std::to_string(kStandinShapeBase + static_cast<int32_t>(b));
-}
 
 TEST_F(GpkiAdapter, ResultKinds) {
     const std::vector<ResultCase> cases = {

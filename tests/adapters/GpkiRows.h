@@ -4,16 +4,11 @@
 #ifndef QM_TESTS_ADAPTERS_GPKIROWS_H
 #define QM_TESTS_ADAPTERS_GPKIROWS_H
 
-#include <string>
-#include <utility>
+#include "tests/adapters/AdapterHarness.h"
+
 #include <vector>
 
-struct GpkiRow {
-    int index;
-    const char* name;
-    std::vector<std::pair<char, const char*>> args;
-    char result;
-};
+using GpkiRow = AdapterRow;
 
 inline const std::vector<GpkiRow>& gpkiRows() {
     static const std::vector<GpkiRow> rows = {

@@ -53,32 +53,11 @@ protected:
 
     AdapterLibrary& lib() { return *library_; }
 
-    static StandinCall lastCall() {
-        const std::vector<StandinCall> calls = standinCallsForTesting();
-        return calls.empty() ? StandinCall{} : calls.back();
-    }
-
     // Every text (BSTR) argument of call was zeroed when the adapter freed it, last-read first.
     // The ANSI-text VARIANT of row's 'a' position is the component's title, not a secret: it is
     // cleared, not overwritten, so it is left out.
     void expectTextArgumentsWiped(const StandinCall& call, const HcaRow& row) {
-        const std::vector<FreedBstr> freed = watch_->freed();
-        long previous = static_cast<long>(freed.size());
-        for (size_t i = 0; i < call.args.size() && i < row.args.size(); ++i) {
-            const StandinArg& arg = call.args[i];
-            if (row.args[i].first != 's' || arg.kind != StandinArg::Kind::Text) {
-                continue;
-            }
-            const auto it = std::find_if(freed.begin(), freed.end(), [&](const FreedBstr& f) {
-                return f.pointer == arg.received;
-            });
-            ASSERT_NE(it, freed.end()) << "argument never freed: " << toUtf8(arg.text);
-            EXPECT_TRUE(it->allZero) << "argument freed unwiped: " << toUtf8(arg.text);
-            EXPECT_EQ(it->byteLength, arg.byteLength);
-            const long at = static_cast<long>(it - freed.begin());
-            EXPECT_LT(at, previous) << "arguments must be freed last-read first";
-            previous = at;
-        }
+        ::expectTextArgumentsWiped(watch_->freed(), call, &row);
     }
 
     ComApartment apartment_;
@@ -91,82 +70,9 @@ const HcaRow& hcaRow(int index) {
     return hcaRows()[static_cast<size_t>(index)];
 }
 
-// The request values of a row, distinct per row and position: non-ASCII UTF-8 for text, plain
-// ASCII for the ANSI title (its non-ASCII bytes depend on the code page: HcaAnsiCodePageTest).
-struct RowRequest {
-    Pairs pairs;
-    std::vector<StandinArg> expected;
-};
-
-RowRequest rowRequest(const HcaRow& row) {
-    RowRequest r;
-    int position = 0;
-    for (const auto& [kind, key] : row.args) {
-        StandinArg a;
-        const std::wstring tag = std::to_wstring(row.index) + L"_" + std::to_wstring(position);
-        if (kind == 's' || kind == 'a') {
-            a.kind = StandinArg::Kind::Text;
-            a.text = kind == 's' ? L"v" + tag + L"-\u00e4\u20ac" : L"PEM TITLE " + tag;
-            r.pairs.emplace_back(key, toUtf8(a.text));
-        } else {
-            a.value = 1000 * row.index + position + 1;
-            r.pairs.emplace_back(key, std::to_string(a.value));
-        }
-        r.expected.push_back(a);
-        ++position;
-    }
-    return r;
-}
-
-// What the stand-in answers and the adapter makes of it.
-std::string expectedAnswer(const HcaRow& row, const std::vector<StandinArg>& args) {
-    const StandinCall call{row.index, row.name, args};
-    switch (row.result) {
-        case 'T':
-            return toUtf8(standinRecordText(call));
-        case 'D':
-            for (const StandinArg& a : args) {
-                if (a.kind == StandinArg::Kind::Int) {
-                    return std::to_string(a.value);
-                }
-            }
-            return std::to_string(row.index);
-        case 'L': {
-            std::string s = std::to_string(row.index) + ";" + row.name + ";";
-            for (const StandinArg& a : args) {
-                s += toUtf8(standinArgText(a)) + ";";
-            }
-            return s;
-        }
-        default:
-            return "0";
-    }
-}
-
-void expectCall(const StandinCall& call, const HcaRow& row,
-                const std::vector<StandinArg>& expected) {
-    EXPECT_EQ(call.index, row.index) << row.name;
-    EXPECT_EQ(call.name, row.name);
-    ASSERT_EQ(call.args.size(), expected.size()) << row.name;
-    for (size_t i = 0; i < expected.size(); ++i) {
-        EXPECT_EQ(standinArgText(call.args[i]), standinArgText(expected[i]))
-            << row.name << " argument " << i;
-    }
-}
-
-std::string lowerCase(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 Pairs withKeyCheck(Pairs pairs, const char* check = "true") {
     pairs.emplace_back("AdapterJsonKeyCheck", check);
     return pairs;
-}
-
-std::string shape(StandinBehaviour b) {
-    return std::to_string(kStandinShapeBase + static_cast<int32_t>(b));
 }
 
 TEST_F(HcaAdapter, EveryRowByIndexByNameAndAsText) {

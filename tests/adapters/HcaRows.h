@@ -4,15 +4,11 @@
 #ifndef QM_TESTS_ADAPTERS_HCAROWS_H
 #define QM_TESTS_ADAPTERS_HCAROWS_H
 
-#include <utility>
+#include "tests/adapters/AdapterHarness.h"
+
 #include <vector>
 
-struct HcaRow {
-    int index;
-    const char* name;
-    std::vector<std::pair<char, const char*>> args;
-    char result;
-};
+using HcaRow = AdapterRow;
 
 inline const std::vector<HcaRow>& hcaRows() {
     static const std::vector<HcaRow> rows = {
