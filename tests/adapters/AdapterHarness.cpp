@@ -223,6 +223,26 @@ std::string shape(StandinBehaviour b) {
     return std::to_string(kStandinShapeBase + static_cast<int32_t>(b));
 }
 
+WithoutRegistration::WithoutRegistration(REFCLSID clsid, const wchar_t* description)
+    : clsid_(clsid), description_(description) {
+    wchar_t text[64] = {};
+    StringFromGUID2(clsid_, text, 64);
+    const std::wstring key = std::wstring(L"CLSID\\") + text + L"\\InprocServer32";
+    wchar_t value[MAX_PATH] = {};
+    DWORD size = sizeof value;
+    if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
+                     &size) == ERROR_SUCCESS) {
+        saved_ = value;
+    }
+    unregisterStandinServer(clsid_);
+}
+
+WithoutRegistration::~WithoutRegistration() {
+    if (!saved_.empty()) {
+        registerStandinServerPath(saved_.c_str(), clsid_, description_.c_str());
+    }
+}
+
 std::wstring windowsPath(const std::string& unixPath) {
     std::wstring path = L"Z:" + utf8ToWide(unixPath.c_str());
     for (wchar_t& c : path) {

@@ -95,6 +95,21 @@ private:
     CallJsonMapMethodFunction callJsonMapMethod_ = nullptr;
 };
 
+// Takes the prefix's registration of a stand-in (clsid) out for its lifetime and puts it back,
+// under description, on destruction.
+class WithoutRegistration {
+public:
+    WithoutRegistration(REFCLSID clsid, const wchar_t* description);
+    WithoutRegistration(const WithoutRegistration&) = delete;
+    WithoutRegistration& operator=(const WithoutRegistration&) = delete;
+    ~WithoutRegistration();
+
+private:
+    CLSID clsid_;
+    std::wstring description_;
+    std::wstring saved_;
+};
+
 // Watches SysFreeString as called by one module, from construction to destruction.
 class BstrFreeWatch {
 public:

@@ -10,37 +10,9 @@
 
 namespace {
 
-// Takes a registration of the stand-in out of the prefix for the test and puts it back after.
-class WithoutRegistration {
-public:
-    WithoutRegistration() {
-        wchar_t clsid[64] = {};
-        StringFromGUID2(kGpkiStandinClsid, clsid, 64);
-        const std::wstring key = std::wstring(L"CLSID\\") + clsid + L"\\InprocServer32";
-        wchar_t value[MAX_PATH] = {};
-        DWORD size = sizeof value;
-        if (RegGetValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value,
-                         &size) == ERROR_SUCCESS) {
-            saved_ = value;
-        }
-        unregisterStandinServer(kGpkiStandinClsid);
-    }
-    WithoutRegistration(const WithoutRegistration&) = delete;
-    WithoutRegistration& operator=(const WithoutRegistration&) = delete;
-    ~WithoutRegistration() {
-        if (!saved_.empty()) {
-            registerStandinServerPath(saved_.c_str(), kGpkiStandinClsid,
-                                      L"GPKI component stand-in");
-        }
-    }
-
-private:
-    std::wstring saved_;
-};
-
 TEST(GpkiUnregistered, EveryFunctionAnswers61905UntilTheComponentAppears) {
     ComApartment apartment;
-    WithoutRegistration without;
+    WithoutRegistration without(kGpkiStandinClsid, L"GPKI component stand-in");
     AdapterLibrary library(windowsPath(QM_GPKI_ADAPTER_PATH));
     ASSERT_TRUE(library.loaded());
     EXPECT_EQ(library.callIndex(45, "GPKI_GetSlotCount", {}), "61905");
