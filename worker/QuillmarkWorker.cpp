@@ -53,21 +53,6 @@ std::wstring adoptWide(wchar_t* text) {
     return owner ? std::wstring(owner.get()) : std::wstring();
 }
 
-std::string utf8Of(const wchar_t* text, size_t units) {
-    if (units == 0) {
-        return std::string();
-    }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr,
-                                    nullptr);
-    if (bytes <= 0) {
-        return std::string();
-    }
-    std::string result(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), result.data(), bytes, nullptr,
-                        nullptr);
-    return result;
-}
-
 // Eleven attempts about 700 ms apart: a second control run waits for the first to finish.
 void* takeWorkerMutex() {
     unsigned long slept = 0;
@@ -109,6 +94,21 @@ void stopSequence() {
 }  // namespace
 
 namespace worker {
+
+std::string utf8Of(const wchar_t* text, size_t units) {
+    if (units == 0) {
+        return std::string();
+    }
+    int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), nullptr, 0, nullptr,
+                                    nullptr);
+    if (bytes <= 0) {
+        return std::string();
+    }
+    std::string result(static_cast<size_t>(bytes), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(units), result.data(), bytes, nullptr,
+                        nullptr);
+    return result;
+}
 
 RunState& runState() {
     static RunState state;
@@ -163,7 +163,7 @@ std::string argumentTextOf(const wchar_t* commandLine) {
     while (*at == L' ' || *at == L'\t') {
         ++at;
     }
-    return utf8Of(at, std::wcslen(at));
+    return worker::utf8Of(at, std::wcslen(at));
 }
 
 std::string prefixModeArguments(const char* argumentText) {

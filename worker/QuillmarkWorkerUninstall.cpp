@@ -28,21 +28,6 @@ struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
 };
 
-std::string utf8Of(const std::wstring& text) {
-    if (text.empty()) {
-        return std::string();
-    }
-    int bytes = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr,
-                                    0, nullptr, nullptr);
-    if (bytes <= 0) {
-        return std::string();
-    }
-    std::string narrow(static_cast<size_t>(bytes), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        bytes, nullptr, nullptr);
-    return narrow;
-}
-
 size_t countDllPaths(const std::vector<std::wstring>& paths) {
     size_t count = 0;
     for (const std::wstring& path : paths) {
@@ -86,11 +71,11 @@ void climbRemovingFolders(std::wstring path) {
         if (!retry([&] { return RemoveDirectoryW(path.c_str()) != FALSE; })) {
             char line[kWorkerTextSize + 48] = {};
             std::snprintf(line, sizeof line, "Delete %s retry too many times",
-                          utf8Of(path).c_str());
+                          worker::utf8Of(path.data(), path.size()).c_str());
             logNormal("", line);
             return;
         }
-        logDeleteSuccess(utf8Of(path));
+        logDeleteSuccess(worker::utf8Of(path.data(), path.size()));
         size_t cut = lastSeparator(path);
         // Without a separator there is no parent left to try.
         if (cut == std::wstring::npos) {
@@ -152,7 +137,8 @@ bool listFilesRecursive(const std::wstring& folder, const std::wstring& pattern,
         HANDLE find = FindFirstFileW(search.c_str(), &entry);
         if (find == INVALID_HANDLE_VALUE) {
             char line[kWorkerTextSize + 32] = {};
-            std::snprintf(line, sizeof line, "INVALID_HANDLE_VALUE at %s", utf8Of(search).c_str());
+            std::snprintf(line, sizeof line, "INVALID_HANDLE_VALUE at %s",
+                          worker::utf8Of(search.data(), search.size()).c_str());
             logError("", line);
             return false;
         }

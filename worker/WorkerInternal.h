@@ -17,6 +17,10 @@ struct RunState {
 
 RunState& runState();
 
+// UTF-8 of units wide characters (unpaired surrogates become U+FFFD); none or nothing converted
+// gives "".
+std::string utf8Of(const wchar_t* text, size_t units);
+
 // Mode bodies. runUninstallDetect returns false on a parameter error (the run then ends at once).
 bool runUninstallDetect(const std::string& argumentText);
 void runDelete(const std::string& argumentText);
