@@ -42,25 +42,11 @@ void allocationFailed(int line) {
     qm::logAllocationFailure(kModuleName, line);
 }
 
-std::wstring toWide(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return {};
-    }
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (units <= 1) {
-        return {};
-    }
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), units);
-    wide.resize(static_cast<size_t>(units - 1));
-    return wide;
-}
-
 // The window half of a send: the record's JSON text by WM_COPYDATA, when the channel's window
 // exists.
 void sendByWindow(const char* to, QuillmarkMessage* (*build)(const char*, const char*, const char*),
                   const char* from, const char* instruction) {
-    const std::wstring className = toWide(to);
+    const std::wstring className = utf8ToWide(to);
     HWND window = className.empty() ? nullptr : FindWindowW(className.c_str(), nullptr);
     if (window == nullptr) {
         char target[kWindowLogBytes] = {};
@@ -122,7 +108,7 @@ bool startDetached(void* (*body)(void*), char* argument) {
 // ipcMessageWndProc.
 void* monitorReceiverThread(void* channel) {
     UniqueText name(static_cast<char*>(channel));
-    const std::wstring className = toWide(name.get());
+    const std::wstring className = utf8ToWide(name.get());
     HINSTANCE instance = GetModuleHandleW(nullptr);
     bool registered = false;
     // A window of this class elsewhere means another instance owns the channel.

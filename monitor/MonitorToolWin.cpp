@@ -71,20 +71,6 @@ wchar_t* allocWide(size_t units) {
     return static_cast<wchar_t*>(allocZeroed(units * sizeof(wchar_t)));
 }
 
-std::wstring toWide(const char* text) {
-    if (text == nullptr || *text == '\0') {
-        return {};
-    }
-    const int units = MultiByteToWideChar(CP_UTF8, 0, text, -1, nullptr, 0);
-    if (units <= 1) {
-        return {};
-    }
-    std::wstring wide(static_cast<size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text, -1, wide.data(), units);
-    wide.resize(static_cast<size_t>(units - 1));
-    return wide;
-}
-
 bool createHiddenProcess(wchar_t* commandLine, PROCESS_INFORMATION& process) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
@@ -151,7 +137,7 @@ bool waitForExit(const char* target, const char* logLabel) {
 std::wstring killCommandFor(const char* target) {
     wchar_t command[kStopCommandUnits] = {};
     appendBounded(command, kStopCommandUnits, kTaskkillPrefix);
-    appendBounded(command, kStopCommandUnits, toWide(target).c_str());
+    appendBounded(command, kStopCommandUnits, utf8ToWide(target).c_str());
     appendBounded(command, kStopCommandUnits, kTaskkillSuffix);
     return command;
 }
@@ -282,7 +268,7 @@ bool isProcessRunning(const char* processName) {
         warnNull("processName", __LINE__);
         return false;
     }
-    const std::wstring name = toWide(processName);
+    const std::wstring name = utf8ToWide(processName);
     DWORD ids[kProcessIdSlots] = {};
     DWORD bytes = 0;
     if (!EnumProcesses(ids, sizeof(ids), &bytes)) {
@@ -316,7 +302,7 @@ bool killProcessByName(const char* filename) {
     if (!snapshot || snapshot.get() == INVALID_HANDLE_VALUE) {
         return true;
     }
-    const std::wstring name = toWide(filename);
+    const std::wstring name = utf8ToWide(filename);
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
