@@ -234,6 +234,15 @@ unsigned long runHiddenCommand(const wchar_t* command);
 // Starts "OqtQuillmarkWorker.exe -start" without a window and without waiting.
 void hideNOWaitCommand();
 
+// The two ends of every hidden command here and in the tray program and the worker: commandLine
+// (writable, as CreateProcessW wants it, and taken as is, without "cmd /c") runs without a
+// window and with this process's start-up information. waitHiddenProcess waits for its exit
+// code (kHiddenCommandNotRun when it could not be created or its code not read);
+// startHiddenProcess closes its handles at once and does not wait (false when not created).
+// Neither logs.
+unsigned long waitHiddenProcess(wchar_t* commandLine);
+bool startHiddenProcess(wchar_t* commandLine);
+
 // Per-user named mutex "<user>_<inputMutexLock>", created with a null access list and an
 // inheritable handle, then waited for waitMilliseconds (the service waits 0). Returns the owned
 // mutex handle (a HANDLE: the caller releases it with ReleaseMutex and closes it), or null when

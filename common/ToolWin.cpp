@@ -456,6 +456,31 @@ void setPrimaryRandomEnabledForTesting(bool enabled) {
 
 // ---- Commands ---------------------------------------------------------------------------------
 
+unsigned long waitHiddenProcess(wchar_t* commandLine) {
+    PROCESS_INFORMATION process{};
+    if (!createHiddenProcess(commandLine, process)) {
+        return kHiddenCommandNotRun;
+    }
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    WaitForSingleObject(processHandle.get(), INFINITE);
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
+        return kHiddenCommandNotRun;
+    }
+    return exitCode;
+}
+
+bool startHiddenProcess(wchar_t* commandLine) {
+    PROCESS_INFORMATION process{};
+    if (!createHiddenProcess(commandLine, process)) {
+        return false;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return true;
+}
+
 unsigned long runHiddenCommand(const wchar_t* command) {
     if (command == nullptr) {
         return 1;
@@ -472,18 +497,7 @@ unsigned long runHiddenCommand(const wchar_t* command) {
         return kHiddenCommandNotRun;
     }
     std::swprintf(commandLine.get(), units, L"cmd /c %ls", command);
-    PROCESS_INFORMATION process{};
-    if (!createHiddenProcess(commandLine.get(), process)) {
-        return kHiddenCommandNotRun;
-    }
-    const UniqueHandle processHandle(process.hProcess);
-    const UniqueHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
-    DWORD exitCode = 0;
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
-        return kHiddenCommandNotRun;
-    }
-    return exitCode;
+    return waitHiddenProcess(commandLine.get());
 }
 
 void hideNOWaitCommand() {
@@ -492,12 +506,7 @@ void hideNOWaitCommand() {
     if (commandLine == nullptr) {
         return;
     }
-    PROCESS_INFORMATION process{};
-    if (!createHiddenProcess(commandLine.get(), process)) {
-        return;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    startHiddenProcess(commandLine.get());
 }
 
 // ---- Named mutexes ------------------------------------------------------------------------------

@@ -18,6 +18,8 @@
 #include <ctime>
 #include <string>
 
+#include "common/Tool.h"
+
 // The programs of the system, started and found by bare file name (they share one folder).
 inline constexpr char kServiceProgramName[] = "OqtQuillmark.exe";
 inline constexpr char kMonitorProgramName[] = "OqtQuillmarkMonitor.exe";
@@ -25,7 +27,7 @@ inline constexpr char kWorkerProgramName[] = "OqtQuillmarkWorker.exe";
 
 // hideWaitCommand's result when no process ran (no memory, or the process could not be created
 // or its exit code not read): nonzero, so that a caller testing for 0 never takes it for success.
-inline constexpr unsigned long kWaitCommandNotRun = 0xFFFFFFFFUL;
+inline constexpr unsigned long kWaitCommandNotRun = kHiddenCommandNotRun;
 
 // ---- Hidden commands ------------------------------------------------------------------------
 

@@ -71,14 +71,6 @@ wchar_t* allocWide(size_t units) {
     return static_cast<wchar_t*>(allocZeroed(units * sizeof(wchar_t)));
 }
 
-bool createHiddenProcess(wchar_t* commandLine, PROCESS_INFORMATION& process) {
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    GetStartupInfoW(&startup);
-    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                          nullptr, &startup, &process) != FALSE;
-}
-
 // Appends source to the text in destination (size units), cut to the room left.
 void appendBounded(wchar_t* destination, size_t size, const wchar_t* source) {
     const size_t current = wcsnlen(destination, size);
@@ -226,18 +218,7 @@ unsigned long hideWaitCommand(const wchar_t* command, bool useCmd) {
         return kWaitCommandNotRun;
     }
     std::swprintf(commandLine.get(), units, useCmd ? L"cmd /c %ls" : L"%ls", command);
-    PROCESS_INFORMATION process{};
-    if (!createHiddenProcess(commandLine.get(), process)) {
-        return kWaitCommandNotRun;
-    }
-    const UniqueHandle processHandle(process.hProcess);
-    const UniqueHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
-    DWORD exitCode = 0;
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
-        return kWaitCommandNotRun;
-    }
-    return exitCode;
+    return waitHiddenProcess(commandLine.get());
 }
 
 void hideNOWaitCommand(const wchar_t* inputCommand) {
@@ -253,12 +234,7 @@ void hideNOWaitCommand(const wchar_t* inputCommand) {
         return;
     }
     std::wmemcpy(commandLine.get(), inputCommand, units);
-    PROCESS_INFORMATION process{};
-    if (!createHiddenProcess(commandLine.get(), process)) {
-        return;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    startHiddenProcess(commandLine.get());
 }
 
 // ---- Processes by file name -----------------------------------------------------------------
@@ -458,12 +434,7 @@ void deleteSelfDelayed() {
         return;
     }
     std::wstring command = deleteSelfCommandForTesting(ownPath);
-    PROCESS_INFORMATION process{};
-    if (!createHiddenProcess(command.data(), process)) {
-        return;
-    }
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    startHiddenProcess(command.data());
 }
 
 // ---- Test hooks -------------------------------------------------------------------------------
