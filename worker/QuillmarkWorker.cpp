@@ -44,12 +44,8 @@ constexpr unsigned long kWorkerMutexPauseMs = 500;
 constexpr unsigned long kWorkerMutexPatienceMs = 5000;
 constexpr unsigned long kStopSequencePauseMs = 500;
 
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
-};
-
 std::wstring adoptWide(wchar_t* text) {
-    std::unique_ptr<wchar_t, FreeDeleter> owner(text);
+    std::unique_ptr<wchar_t, worker::FreeDeleter> owner(text);
     return owner ? std::wstring(owner.get()) : std::wstring();
 }
 
@@ -188,7 +184,7 @@ int workerMain(const char* argumentText) {
     // Start-up.
     state.executePath = adoptWide(getExecutePath());
     {
-        std::unique_ptr<char, FreeDeleter> sessionId(generateSessionId());
+        std::unique_ptr<char, worker::FreeDeleter> sessionId(generateSessionId());
         char sessionName[kWorkerTextSize] = {};
         std::snprintf(sessionName, sizeof sessionName, "QuillmarkWorker-%s",
                       sessionId ? sessionId.get() : "");

@@ -21,10 +21,6 @@ namespace {
 
 constexpr DWORD kCertificateEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
 
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
-};
-
 struct StoreCloser {
     void operator()(void* store) const { CertCloseStore(static_cast<HCERTSTORE>(store), 0); }
 };
@@ -66,8 +62,8 @@ int importRootCACert(const char* pem) {
         logErrorInt("Parse root CA failed: ", static_cast<int32_t>(error));
         return 0;
     }
-    std::unique_ptr<BYTE, FreeDeleter> der(size == 0 ? nullptr
-                                                     : static_cast<BYTE*>(allocZeroed(size)));
+    std::unique_ptr<BYTE, worker::FreeDeleter> der(
+        size == 0 ? nullptr : static_cast<BYTE*>(allocZeroed(size)));
     if (!der) {
         if (size != 0) {
             qm::logAllocationFailure("Tool", 299);
@@ -133,7 +129,7 @@ void runImportRootCACert() {
 
 void runKeyToByte(const std::string& argumentText) {
     logNormal("", "KeyToByte area");
-    std::unique_ptr<char, FreeDeleter> fileName(
+    std::unique_ptr<char, worker::FreeDeleter> fileName(
         replaceAll(argumentText.c_str(), "-KeyToByte ", ""));
     if (!fileName) {
         qm::logAllocationFailure("QuillmarkWorker", __LINE__);

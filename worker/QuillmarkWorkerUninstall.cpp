@@ -24,10 +24,6 @@ constexpr unsigned long kBeforeDeleteMs = 200;
 constexpr unsigned long kDeleteRetryPauseMs = 500;
 constexpr unsigned long kDeleteRetryPatienceMs = 5000;
 
-struct FreeDeleter {
-    void operator()(void* block) const { std::free(block); }
-};
-
 size_t countDllPaths(const std::vector<std::wstring>& paths) {
     size_t count = 0;
     for (const std::wstring& path : paths) {
@@ -248,7 +244,7 @@ bool runUninstallDetect(const std::string& argumentText) {
     logNormal("->", "Unstall");
     std::wstring command = utf8ToWide(uninstaller.c_str()) + L" /S";
     hideNOWaitCommand(command.c_str());
-    std::unique_ptr<wchar_t, FreeDeleter> dataPath(getCommonDataPath());
+    std::unique_ptr<wchar_t, worker::FreeDeleter> dataPath(getCommonDataPath());
     // Without the data folder the pattern would name the DLLs of the current drive's root.
     if (!dataPath || dataPath.get()[0] == L'\0') {
         logError("Delete data folder DLLs: ", "No data folder");

@@ -3,6 +3,7 @@
 #define QM_WORKER_WORKERINTERNAL_H
 
 #include <atomic>
+#include <cstdlib>
 #include <string>
 
 namespace worker {
@@ -16,6 +17,11 @@ struct RunState {
 };
 
 RunState& runState();
+
+// Deleter of the worker's unique_ptr owners of heap blocks (free()).
+struct FreeDeleter {
+    void operator()(void* block) const { std::free(block); }
+};
 
 // UTF-8 of units wide characters (unpaired surrogates become U+FFFD); none or nothing converted
 // gives "".
