@@ -181,6 +181,9 @@ using SharedBstr = std::shared_ptr<wchar_t>;
 void safeCopyWString(wchar_t* destination, size_t size, const wchar_t* source);
 // As safeCopyWString, then frees source with free() (without overwriting it).
 void safeCopyWStringAndFree(wchar_t* destination, size_t size, wchar_t* source);
+// Appends source behind the text in destination (size units, size > 0, neither null), cut so
+// that the last unit stays NUL.
+void appendBounded(wchar_t* destination, size_t size, const wchar_t* source);
 // Appends source to the text in destination (a 512-unit buffer); unit 511 is always NUL.
 void appendWString512(wchar_t* destination, const wchar_t* source);
 

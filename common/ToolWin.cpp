@@ -63,17 +63,6 @@ wchar_t* allocWide(size_t units) {
     return static_cast<wchar_t*>(allocZeroed(units * sizeof(wchar_t)));
 }
 
-// Appends source behind the text in destination (size units), cut so that the last unit stays
-// NUL.
-void appendBounded(wchar_t* destination, size_t size, const wchar_t* source) {
-    const size_t current = wcsnlen(destination, size);
-    if (current + 1 >= size) {
-        destination[size - 1] = L'\0';
-        return;
-    }
-    safeCopyWString(destination + current, size - current, source);
-}
-
 // A new heap wide text (free()) of UTF-8 text; "" gives an empty text, no memory null.
 wchar_t* utf8ToHeapWide(const char* text) {
     const std::wstring wide = utf8ToWide(text);
@@ -164,6 +153,15 @@ void safeCopyWString(wchar_t* destination, size_t size, const wchar_t* source) {
 void safeCopyWStringAndFree(wchar_t* destination, size_t size, wchar_t* source) {
     safeCopyWString(destination, size, source);
     std::free(source);
+}
+
+void appendBounded(wchar_t* destination, size_t size, const wchar_t* source) {
+    const size_t current = wcsnlen(destination, size);
+    if (current + 1 >= size) {
+        destination[size - 1] = L'\0';
+        return;
+    }
+    safeCopyWString(destination + current, size - current, source);
 }
 
 void appendWString512(wchar_t* destination, const wchar_t* source) {

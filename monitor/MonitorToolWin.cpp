@@ -71,16 +71,6 @@ wchar_t* allocWide(size_t units) {
     return static_cast<wchar_t*>(allocZeroed(units * sizeof(wchar_t)));
 }
 
-// Appends source to the text in destination (size units), cut to the room left.
-void appendBounded(wchar_t* destination, size_t size, const wchar_t* source) {
-    const size_t current = wcsnlen(destination, size);
-    if (current + 1 >= size) {
-        destination[size - 1] = L'\0';
-        return;
-    }
-    safeCopyWString(destination + current, size - current, source);
-}
-
 // Base name of the first module of an open process; empty when it can't be read.
 std::wstring firstModuleName(HANDLE process) {
     HMODULE module = nullptr;
