@@ -40,7 +40,7 @@ constexpr size_t kMaxCommandUnits = 32767 - 8;
 constexpr DWORD kProcessTerminatedCode = 9;
 constexpr wchar_t kTaskkillPrefix[] = L"taskkill /F /im ";
 constexpr wchar_t kTaskkillSuffix[] = L" /F";
-constexpr wchar_t kDataFolderName[] = L"OqtQuillmark";
+constexpr char kDataFolderName[] = "OqtQuillmark";
 // A documentation address (TEST-NET-2) that nobody answers: the single echo request waits its
 // full time-out, so the file is deleted only after the program has ended.
 constexpr wchar_t kDeleteDelayAddress[] = L"198.51.100.1";
@@ -311,21 +311,11 @@ void releaseMutexLock(void* mutex) {
 // ---- Paths, files and texts ---------------------------------------------------------------------
 
 wchar_t* getCommonDataPath() {
-    wchar_t* path = allocWide(kPathUnits);
+    // getCopyPath gives null only when memory runs out.
+    wchar_t* path = getCopyPath(kDataFolderName);
     if (path == nullptr) {
         allocationFailed(__LINE__);
-        return nullptr;
     }
-    if (FAILED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, 0, path))) {
-        logError("Get copy path: ", "Fail");
-        path[0] = L'\0';
-        return path;
-    }
-    const size_t length = wcsnlen(path, kPathUnits);
-    if (length == 0 || path[length - 1] != L'\\') {
-        appendBounded(path, kPathUnits, L"\\");
-    }
-    appendBounded(path, kPathUnits, kDataFolderName);
     return path;
 }
 
