@@ -145,6 +145,12 @@ bool startIpcMessage(const char* channel = kServiceChannel);
 // A channel that another window already owns logs the catastrophic-failure warning and ends.
 void* ipcMessageReceiverThread(void* channel);
 
+// The body of every receiver window thread: the window class named after the channel (UTF-8)
+// with the given window procedure, the hidden window and its message loop. Returns when the loop
+// ends or the window cannot be made (another window owns the channel), after the
+// catastrophic-failure warning. The tray program's receivers pass their own procedure.
+void runIpcReceiverWindow(const char* channel, WNDPROC procedure);
+
 // The receiver window's procedure: WM_COPYDATA instructions and WM_WTSSESSION_CHANGE.
 LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 

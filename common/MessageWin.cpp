@@ -220,19 +220,14 @@ LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lPa
     return DefWindowProcW(window, message, wParam, lParam);
 }
 
-void* ipcMessageReceiverThread(void* channel) {
-    UniqueText name(static_cast<char*>(channel));
-    if (name == nullptr) {
-        qm::logNullParameter("inputChannel", kModuleName, __LINE__);
-        return nullptr;
-    }
-    std::wstring className = utf8ToWide(name.get());
+void runIpcReceiverWindow(const char* channel, WNDPROC procedure) {
+    const std::wstring className = utf8ToWide(channel);
     HINSTANCE instance = GetModuleHandleW(nullptr);
     bool registered = false;
     // A window of this class elsewhere means another instance owns the channel.
     if (!className.empty() && FindWindowW(className.c_str(), nullptr) == nullptr) {
         WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = ipcWndProc;
+        windowClass.lpfnWndProc = procedure;
         windowClass.hInstance = instance;
         windowClass.lpszClassName = className.c_str();
         registered = RegisterClassW(&windowClass) != 0;
@@ -243,7 +238,7 @@ void* ipcMessageReceiverThread(void* channel) {
                                  nullptr, nullptr, instance, nullptr);
     }
     if (window != nullptr) {
-        logNormal("Windows API IPC message channel: ", name.get());
+        logNormal("Windows API IPC message channel: ", channel);
         logNormal("Start Windows API IPC message receiver: ", "Success");
         WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
         MSG message;
@@ -259,6 +254,15 @@ void* ipcMessageReceiverThread(void* channel) {
         UnregisterClassW(className.c_str(), instance);
     }
     logWarning("[Catastrophic failure] Start Windows API IPC message receiver: ", "Fail");
+}
+
+void* ipcMessageReceiverThread(void* channel) {
+    UniqueText name(static_cast<char*>(channel));
+    if (name == nullptr) {
+        qm::logNullParameter("inputChannel", kModuleName, __LINE__);
+        return nullptr;
+    }
+    runIpcReceiverWindow(name.get(), ipcWndProc);
     return nullptr;
 }
 

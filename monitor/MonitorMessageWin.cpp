@@ -23,7 +23,6 @@ constexpr size_t kMutexNameBytes = 512;
 constexpr size_t kWindowLogBytes = 256;
 constexpr DWORD kLockHoldMs = 100;
 constexpr DWORD kStartPauseMs = 500;
-constexpr DWORD kWindowStyle = 8;
 
 struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
@@ -108,39 +107,7 @@ bool startDetached(void* (*body)(void*), char* argument) {
 // ipcMessageWndProc.
 void* monitorReceiverThread(void* channel) {
     UniqueText name(static_cast<char*>(channel));
-    const std::wstring className = utf8ToWide(name.get());
-    HINSTANCE instance = GetModuleHandleW(nullptr);
-    bool registered = false;
-    // A window of this class elsewhere means another instance owns the channel.
-    if (!className.empty() && FindWindowW(className.c_str(), nullptr) == nullptr) {
-        WNDCLASSW windowClass{};
-        windowClass.lpfnWndProc = ipcMessageWndProc;
-        windowClass.hInstance = instance;
-        windowClass.lpszClassName = className.c_str();
-        registered = RegisterClassW(&windowClass) != 0;
-    }
-    HWND window = nullptr;
-    if (registered) {
-        window = CreateWindowExW(0, className.c_str(), className.c_str(), kWindowStyle, 0, 0, 0, 0,
-                                 nullptr, nullptr, instance, nullptr);
-    }
-    if (window != nullptr) {
-        logNormal("Windows API IPC message channel: ", name.get());
-        logNormal("Start Windows API IPC message receiver: ", "Success");
-        WTSRegisterSessionNotification(window, NOTIFY_FOR_THIS_SESSION);
-        MSG message;
-        while (GetMessageW(&message, nullptr, 0, 0) > 0) {
-            TranslateMessage(&message);
-            DispatchMessageW(&message);
-        }
-        if (IsWindow(window)) {
-            DestroyWindow(window);
-        }
-    }
-    if (registered) {
-        UnregisterClassW(className.c_str(), instance);
-    }
-    logWarning("[Catastrophic failure] Start Windows API IPC message receiver: ", "Fail");
+    runIpcReceiverWindow(name.get(), ipcMessageWndProc);
     return nullptr;
 }
 
