@@ -18,6 +18,7 @@
 
 #include "common/Message.h"
 #include "common/Tool.h"
+#include "support/ChildProcess.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -31,52 +32,6 @@ std::wstring windowsPath(const char* unixPath) {
         path += *c == '/' ? L'\\' : static_cast<wchar_t>(static_cast<unsigned char>(*c));
     }
     return path;
-}
-
-class Process {
-public:
-    Process() = default;
-    explicit Process(HANDLE process) : process_(process) {}
-    Process(Process&& other) noexcept : process_(std::exchange(other.process_, nullptr)) {}
-    Process& operator=(Process&& other) noexcept {
-        std::swap(process_, other.process_);
-        return *this;
-    }
-    ~Process() {
-        if (process_ != nullptr) {
-            if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(process_, 9);
-                WaitForSingleObject(process_, 5000);
-            }
-            CloseHandle(process_);
-        }
-    }
-    bool started() const { return process_ != nullptr; }
-    // Exit code, or -1 when it has not ended within milliseconds.
-    long waitForExit(DWORD milliseconds) {
-        if (process_ == nullptr || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) {
-            return -1;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
-        return static_cast<long>(code);
-    }
-
-private:
-    HANDLE process_ = nullptr;
-};
-
-Process launch(const std::wstring& program, const std::wstring& arguments) {
-    std::wstring commandLine = L"\"" + program + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                        nullptr, nullptr, &startup, &info)) {
-        return Process();
-    }
-    CloseHandle(info.hThread);
-    return Process(info.hProcess);
 }
 
 std::wstring wide(const std::string& text) {
@@ -126,7 +81,7 @@ protected:
     }
 
     struct Receiver {
-        Process process;
+        ChildProcess process;
         fs::path journal;
         fs::path log;
     };
@@ -139,7 +94,8 @@ protected:
         std::wstring arguments = L"--channel " + wide(channel_) + L" --journal \"" +
                                  receiver.journal.wstring() + L"\" --log \"" +
                                  receiver.log.wstring() + L"\" " + wide(options);
-        receiver.process = launch(windowsPath(QM_IPC_RECEIVER), arguments);
+        receiver.process =
+            ChildProcess::launch(windowsPath(QM_IPC_RECEIVER), arguments, CREATE_NO_WINDOW);
         EXPECT_TRUE(receiver.process.started());
         receivers_.push_back(std::move(receiver));
         Receiver& started = receivers_.back();
@@ -151,7 +107,8 @@ protected:
     long send(const std::string& instruction, const std::string& options = "") {
         std::wstring arguments = L"--channel " + wide(channel_) + L" --instruction " +
                                  wide(instruction) + L" " + wide(options);
-        Process sender = launch(windowsPath(QM_IPC_SENDER), arguments);
+        ChildProcess sender =
+            ChildProcess::launch(windowsPath(QM_IPC_SENDER), arguments, CREATE_NO_WINDOW);
         return sender.waitForExit(10000);
     }
 

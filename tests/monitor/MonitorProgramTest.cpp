@@ -10,6 +10,7 @@
 
 #include "common/Message.h"
 #include "monitor/MonitorMessage.h"
+#include "support/ChildProcess.h"
 
 #ifndef QM_MONITOR_EXE
 #error "QM_MONITOR_EXE names the program under test"
@@ -29,44 +30,10 @@ std::wstring programPath() {
     return path;
 }
 
-class Program {
-public:
-    Program() {
-        std::wstring command = L"\"" + programPath() + L"\"";
-        STARTUPINFOW startup{};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION info{};
-        if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                           &startup, &info)) {
-            CloseHandle(info.hThread);
-            process_ = info.hProcess;
-        }
-    }
-    Program(const Program&) = delete;
-    Program& operator=(const Program&) = delete;
-    ~Program() {
-        if (process_ != nullptr) {
-            if (WaitForSingleObject(process_, 0) == WAIT_TIMEOUT) {
-                TerminateProcess(process_, 9);
-                WaitForSingleObject(process_, 5000);
-            }
-            CloseHandle(process_);
-        }
-    }
-    bool started() const { return process_ != nullptr; }
-    // The exit code once the program ends within milliseconds, -1 otherwise.
-    long waitForExit(DWORD milliseconds) {
-        if (process_ == nullptr || WaitForSingleObject(process_, milliseconds) != WAIT_OBJECT_0) {
-            return -1;
-        }
-        DWORD code = 0;
-        GetExitCodeProcess(process_, &code);
-        return static_cast<long>(code);
-    }
-
-private:
-    HANDLE process_ = nullptr;
-};
+// The tray program under test, ended by its owner if it still runs.
+ChildProcess startProgram() {
+    return ChildProcess::launch(programPath(), L"");
+}
 
 HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title, DWORD milliseconds) {
     const ULONGLONG end = GetTickCount64() + milliseconds;
@@ -83,13 +50,13 @@ HWND waitForWindow(const wchar_t* windowClass, const wchar_t* title, DWORD milli
 
 TEST(MonitorProgramTest, OneInstanceAboutBoxAndQuitFromTheMenu) {
     ASSERT_EQ(FindWindowW(kWindowClass, nullptr), nullptr);
-    Program first;
+    ChildProcess first = startProgram();
     ASSERT_TRUE(first.started());
     HWND window = waitForWindow(kWindowClass, nullptr, 15000);
     ASSERT_NE(window, nullptr);
 
     // The same user again: the mutex is taken, the second program waits for it and ends.
-    Program second;
+    ChildProcess second = startProgram();
     ASSERT_TRUE(second.started());
     EXPECT_EQ(second.waitForExit(15000), 0);
     EXPECT_EQ(first.waitForExit(0), -1);
@@ -107,7 +74,7 @@ TEST(MonitorProgramTest, OneInstanceAboutBoxAndQuitFromTheMenu) {
 }
 
 TEST(MonitorProgramTest, SuicideInstructionEndsTheProgram) {
-    Program program;
+    ChildProcess program = startProgram();
     ASSERT_TRUE(program.started());
     ASSERT_NE(waitForWindow(kWindowClass, nullptr, 15000), nullptr);
     // The send waits in SendMessageW for the program's window: on a thread of its own, so that a

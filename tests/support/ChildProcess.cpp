@@ -48,12 +48,25 @@ ChildProcess ChildProcess::start(const std::wstring& name,
     for (const std::wstring& argument : arguments) {
         commandLine += L" \"" + argument + L"\"";
     }
+    return create(std::move(commandLine), 0);
+}
+
+ChildProcess ChildProcess::launch(const std::wstring& program, const std::wstring& arguments,
+                                  DWORD flags) {
+    std::wstring commandLine = L"\"" + program + L"\"";
+    if (!arguments.empty()) {
+        commandLine += L" " + arguments;
+    }
+    return create(std::move(commandLine), flags);
+}
+
+ChildProcess ChildProcess::create(std::wstring commandLine, DWORD flags) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION information{};
     ChildProcess child;
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &information)) {
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                        nullptr, &startup, &information)) {
         return child;
     }
     CloseHandle(information.hThread);

@@ -39,6 +39,10 @@ class ChildProcess {
 public:
     // Starts this program as the child name with the arguments; running() is false on failure.
     static ChildProcess start(const std::wstring& name, const std::vector<std::wstring>& arguments);
+    // Starts another program: its path, the rest of its command line as it stands, and the
+    // process creation flags; started() is false on failure.
+    static ChildProcess launch(const std::wstring& program, const std::wstring& arguments,
+                               DWORD flags = 0);
 
     ChildProcess() = default;
     ChildProcess(ChildProcess&& other) noexcept;
@@ -47,6 +51,8 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
     ~ChildProcess();
 
+    // True once the process was started, whether or not it has ended since.
+    bool started() const { return process_ != nullptr; }
     // True while the child was started and has not ended.
     bool running() const;
     // The exit code once it ends within milliseconds; -1 on time-out or when not started.
@@ -55,6 +61,8 @@ public:
     void terminate();
 
 private:
+    static ChildProcess create(std::wstring commandLine, DWORD flags);
+
     HANDLE process_ = nullptr;
 };
 
