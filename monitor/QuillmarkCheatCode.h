@@ -92,6 +92,10 @@ void setupCheatCodes();
 void* cheatCodeWatcher(void* argument);
 // The registered records (tests).
 const std::vector<std::unique_ptr<CheatCodeRecord>>& registeredCheatCodesForTesting();
+// How many presses the watcher has logged, and how many of them it has taken at their release
+// (tests).
+long keysSeenForTesting();
+long keysTakenForTesting();
 #endif
 
 #endif  // QM_MONITOR_QUILLMARKCHEATCODE_H

@@ -3,6 +3,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -21,6 +22,9 @@ namespace {
 constexpr DWORD kIdleMilliseconds = 200;
 constexpr DWORD kScanMilliseconds = 50;
 constexpr int kLastVirtualKey = 254;
+
+std::atomic<long> keysSeen{0};
+std::atomic<long> keysTaken{0};
 
 struct CheatCodeState {
     std::mutex lock;  // the event handle and the registered list
@@ -214,11 +218,13 @@ void* cheatCodeWatcher(void*) {
             char hex[16];
             std::snprintf(hex, sizeof(hex), "%X", static_cast<unsigned>(code));
             logNormal("User pressed: ", hex);
+            keysSeen.fetch_add(1);
             // A held key counts once: wait for its release before looking further.
             while (keyDown(code)) {
                 Sleep(kScanMilliseconds);
             }
             const CheatCodeRecord* match = pushKeyAndMatch(history, code, records);
+            keysTaken.fetch_add(1);
             if (match != nullptr && match->callback != nullptr) {
                 match->callback();
             }
@@ -230,4 +236,12 @@ void* cheatCodeWatcher(void*) {
 
 const std::vector<std::unique_ptr<CheatCodeRecord>>& registeredCheatCodesForTesting() {
     return cheatState().records;
+}
+
+long keysSeenForTesting() {
+    return keysSeen.load();
+}
+
+long keysTakenForTesting() {
+    return keysTaken.load();
 }
