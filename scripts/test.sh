@@ -11,4 +11,7 @@ scripts/build.sh host
 ctest --test-dir build/host --output-on-failure -j"$(nproc)"
 
 scripts/build.sh win32
-scripts/ctest-wine.sh build/win32 -j"$(nproc)"
+# A failed Windows test runs once more: Wine 8 itself very rarely crashes a process as it exits
+# on a loaded machine (seen once in about 4,000 test processes, after the test had passed). The
+# first attempt's output stays in the log.
+scripts/ctest-wine.sh build/win32 -j"$(nproc)" --repeat until-pass:2

