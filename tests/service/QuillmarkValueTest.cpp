@@ -151,7 +151,8 @@ TEST_F(QuillmarkValueTest, PathologicalListsAndOriginsAnswerAtOnce) {
         setUnlockURL(list);
         EXPECT_FALSE(checkUnlockDomain(hostOrigin.c_str())) << list;
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(3));
+    // A backtracking matcher takes hours on these; the bound leaves room for a loaded machine.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(20));
 }
 
 TEST_F(QuillmarkValueTest, OverlongOriginIsNeverAdmitted) {
