@@ -1,40 +1,4 @@
-# Cross-build for 32-bit Windows with Debian's MinGW-w64 posix-thread compilers; tests run
-# under Wine through scripts/wine-run.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-build for 32-bit Windows: the deliverables.
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(QM_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${QM_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QM_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${QM_TRIPLET}-windres)
-set(CMAKE_AR ${QM_TRIPLET}-ar CACHE FILEPATH "")
-set(CMAKE_RANLIB ${QM_TRIPLET}-ranlib CACHE FILEPATH "")
-
-# The dependency prefix made by scripts/setup-deps.sh.
-if(NOT DEFINED QM_DEPS_PREFIX)
-    if(DEFINED ENV{QM_DEPS_PREFIX})
-        set(QM_DEPS_PREFIX $ENV{QM_DEPS_PREFIX})
-    else()
-        set(QM_DEPS_PREFIX /opt/qm-mingw-deps/current)
-    endif()
-endif()
-set(QM_DEPS_PREFIX ${QM_DEPS_PREFIX} CACHE PATH "i686 static dependency prefix")
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QM_TRIPLET} ${QM_DEPS_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(ENV{PKG_CONFIG_LIBDIR} ${QM_DEPS_PREFIX}/lib/pkgconfig)
-set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
-
-# Windows 7 is the oldest target; the dependencies are built with the same value.
-add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 UNICODE _UNICODE)
-
-# No MinGW runtime DLL may be needed beside an exe or an adapter DLL.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static")
-
-get_filename_component(QM_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
-set(CMAKE_CROSSCOMPILING_EMULATOR ${QM_SOURCE_ROOT}/scripts/wine-run)
+include(${CMAKE_CURRENT_LIST_DIR}/MingwToolchain.cmake)

@@ -54,11 +54,18 @@ static_assert(offsetof(JsonMapEntry, binaryLength) == 3 * sizeof(void*));
 static_assert(offsetof(JsonMap, entries) == 0);
 static_assert(offsetof(JsonMap, sourceText) == kJsonMapCapacity * sizeof(JsonMapEntry));
 static_assert(offsetof(JsonMap, count) == offsetof(JsonMap, sourceText) + sizeof(void*));
-#if defined(_WIN32) && !defined(_WIN64)
+// The record as the 32-bit deliverables share it, and as the 64-bit build of the same sources
+// lays it out.
+#if defined(__i386__)
 static_assert(sizeof(JsonMapEntry) == 16);
 static_assert(offsetof(JsonMap, sourceText) == 2048);
 static_assert(offsetof(JsonMap, count) == 2052);
 static_assert(sizeof(JsonMap) == 2056);
+#elif defined(__x86_64__)
+static_assert(sizeof(JsonMapEntry) == 32);
+static_assert(offsetof(JsonMap, sourceText) == 4096);
+static_assert(offsetof(JsonMap, count) == 4104);
+static_assert(sizeof(JsonMap) == 4112);
 #endif
 
 // ---- Owning maps -----------------------------------------------------------------------------

@@ -12,7 +12,14 @@
 #include "monitor/MonitorState.h"
 #include "monitor/MonitorText.h"
 
-static_assert(sizeof(NOTIFYICONDATAW) == 956, "the icon record the shell expects");
+// The icon record the shell expects: the full Vista-and-later record of each target.
+#if defined(__i386__)
+static_assert(sizeof(NOTIFYICONDATAW) == 956);
+#elif defined(__x86_64__)
+static_assert(sizeof(NOTIFYICONDATAW) == 976);
+#else
+#error "the tray program is built for 32-bit x86 or x86_64 Windows"
+#endif
 
 namespace {
 

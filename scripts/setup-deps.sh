@@ -1,27 +1,35 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a fresh Debian 12 machine (run as root),
-# then cross-builds the i686 static dependencies into a cached prefix.
+# then cross-builds the static dependencies of both Windows targets (i686 for the deliverables,
+# x86_64 for the tests on machines that run 64-bit code only) into cached prefixes, side by side.
 #
-#   scripts/setup-deps.sh            apt packages + dependency prefix
-#   QM_DEPS_PREFIX=/path ...         where the prefix lives (default /opt/qm-mingw-deps/<key>)
+#   scripts/setup-deps.sh            apt packages + both dependency prefixes
+#   QM_DEPS_ROOT=/path ...           where the prefixes live (default /opt/qm-mingw-deps)
 #
-# Prints nothing on stdout but the prefix path on its last line, so callers can capture it.
+# Prints nothing on stdout but one `<triplet>=<prefix>` line per target, so callers can capture
+# them; each prefix is also linked as $QM_DEPS_ROOT/current-<triplet>.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=machine.sh
+source "$here/machine.sh"
 jobs=$(nproc)
-host=i686-w64-mingw32
 winnt=0x0601
+deps_root=${QM_DEPS_ROOT:-/opt/qm-mingw-deps}
+triplets=(i686-w64-mingw32 x86_64-w64-mingw32)
 
 log() { echo "setup-deps: $*" >&2; }
 
 apt_packages=(
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
+    g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+    mingw-w64-x86-64-dev
     cmake make ninja-build pkg-config autoconf automake libtool autopoint m4 gettext
     dpkg-dev xz-utils bzip2 ca-certificates
-    wine wine32 xvfb xauth
+    wine wine64 xvfb xauth
     googletest libjsmn-dev curl openssl
     chromium wrk locales
+    g++-multilib qemu-user-static
 )
 
 install_apt() {
@@ -29,9 +37,17 @@ install_apt() {
     for p in "${apt_packages[@]}"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
-    if ! dpkg --print-foreign-architectures | grep -qx i386; then
-        dpkg --add-architecture i386
-        missing+=(wine32)
+    # wine32 only where the kernel runs i386 code: elsewhere it can't start, and its presence
+    # makes a win64 prefix try to start 32-bit helpers.
+    local want_wine32=0
+    if qm_runs_i386; then
+        want_wine32=1
+        if ! dpkg --print-foreign-architectures | grep -qx i386; then
+            dpkg --add-architecture i386
+            missing+=(wine32)
+        fi
+        dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' ||
+            missing+=(wine32)
     fi
     add_deb_src
     # The browser tests drive Chromium from Node.js; machines of this kind ship Node.js 20.
@@ -40,9 +56,13 @@ install_apt() {
     log "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq >&2
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" >&2
+    local names=() p
+    for p in "${missing[@]}"; do
+        [ "$p" = wine32 ] || names+=("$p")
+    done
+    [ ${#names[@]} -eq 0 ] || apt-get install -y -qq --no-install-recommends "${names[@]}" >&2
     # Wine's 32-bit loader is only usable once the i386 package is in.
-    apt-get install -y -qq --no-install-recommends wine32:i386 >&2
+    [ "$want_wine32" = 0 ] || apt-get install -y -qq --no-install-recommends wine32:i386 >&2
 }
 
 # apt-get source needs deb-src lines for bookworm; derive them from the deb lines where missing.
@@ -72,10 +92,10 @@ src_pkgs=(gmp nettle libtasn1-6 gnutls28 libmicrohttpd)
 # Bump when the recipe below changes in a way that changes the built prefix.
 recipe_version=2
 
-# The prefix is keyed by the source versions and the recipe version.
+# A prefix is keyed by its triplet, the source versions and the recipe version.
 prefix_key() {
     local v s
-    v=""
+    v="triplet=$host;"
     for s in "${src_pkgs[@]}"; do
         v+="$s=$(apt-cache showsrc "$s" 2>/dev/null | awk '/^Version:/{print $2}' | sort -V | tail -1);"
     done
@@ -152,7 +172,7 @@ build_mhd() {
 build_gtest() {
     local b=$work/gtest-build
     cmake -S /usr/src/googletest -B "$b" -G Ninja \
-        -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/mingw-i686.cmake" -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE="$here/../cmake/$toolchain" -DCMAKE_BUILD_TYPE=Release \
         -DCMAKE_INSTALL_PREFIX="$prefix" -DBUILD_GMOCK=ON -Dgtest_disable_pthreads=OFF \
         -DQM_NO_DEPS_PREFIX=ON >&2
     cmake --build "$b" -j"$jobs" >&2
@@ -172,24 +192,25 @@ C
         $(PKG_CONFIG_LIBDIR="$prefix/lib/pkgconfig" pkg-config --static --libs libmicrohttpd) >&2
 }
 
-main() {
-    install_apt
-    local key; key=$(prefix_key)
-    prefix=${QM_DEPS_PREFIX:-/opt/qm-mingw-deps/$key}
-    if [ -f "$prefix/.complete" ]; then
-        echo "$prefix"
-        return 0
-    fi
-    log "building dependency prefix $prefix"
+# Builds the prefix of one triplet (sets $host, $prefix and $work for the recipe above).
+build_prefix() {
+    host=$1
+    case "$host" in
+    i686-*) toolchain=mingw-i686.cmake ;;
+    x86_64-*) toolchain=mingw-x86_64.cmake ;;
+    esac
+    prefix=$2
+    [ -f "$prefix/.complete" ] && return 0
+    log "$host: building dependency prefix $prefix"
     mkdir -p "$prefix"
     work=$(mktemp -d /tmp/qm-deps.XXXXXX)
     chmod 777 "$work"
     trap 'rm -rf "$work"' EXIT
     cross_env
-    local t0=$SECONDS
-    local piece
+    local t0=$SECONDS t1 piece
     for piece in gmp nettle tasn1 gnutls mhd gtest; do
         [ -f "$prefix/.done-$piece" ] && continue
+        t1=$SECONDS
         if [ "$piece" = gtest ]; then
             (unset CC CXX AR RANLIB CFLAGS CPPFLAGS LDFLAGS; build_gtest)
         else
@@ -198,14 +219,35 @@ main() {
         # Static-only prefix: libtool archives only pin absolute paths.
         rm -f "$prefix"/lib/*.la
         touch "$prefix/.done-$piece"
-        log "$piece done ($((SECONDS - t0)) s)"
+        log "$host: $piece done in $((SECONDS - t1)) s ($((SECONDS - t0)) s in all)"
     done
     $host-strip --strip-debug "$prefix"/lib/*.a
     link_test
     touch "$prefix/.complete"
-    # Only the default cache moves the shared "current" link; a prefix given by the caller is its own.
-    [ -z "${QM_DEPS_PREFIX:-}" ] && ln -sfn "$prefix" /opt/qm-mingw-deps/current
-    echo "$prefix"
+}
+
+main() {
+    log "$(qm_machine_line)"
+    install_apt
+    local t prefixes=() pids=() i rc=0
+    for t in "${triplets[@]}"; do
+        host=$t
+        prefixes+=("$deps_root/$t-$(prefix_key)")
+    done
+    # The two prefixes build side by side: most of the time goes to configure scripts, which use
+    # one core each.
+    for i in "${!triplets[@]}"; do
+        build_prefix "${triplets[$i]}" "${prefixes[$i]}" &
+        pids+=($!)
+    done
+    for i in "${!pids[@]}"; do
+        wait "${pids[$i]}" || { log "${triplets[$i]}: dependency build failed"; rc=1; }
+    done
+    [ "$rc" = 0 ] || exit 1
+    for i in "${!triplets[@]}"; do
+        ln -sfn "${prefixes[$i]}" "$deps_root/current-${triplets[$i]}"
+        echo "${triplets[$i]}=${prefixes[$i]}"
+    done
 }
 
 main "$@"

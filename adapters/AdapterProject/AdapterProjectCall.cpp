@@ -2,6 +2,7 @@
 #include "adapters/AdapterProject/AdapterProject.h"
 #include "adapters/AdapterProject/AdapterReading.h"
 #include "adapters/AdapterProject/AdapterState.h"
+#include "adapters/AdapterProject/MethodCaller.h"
 #include "common/Log.h"
 
 #include <array>
@@ -14,38 +15,6 @@ namespace {
 constexpr const char* kModule = "AdapterProject";
 // The dual interface's own methods follow IUnknown's three and IDispatch's four.
 constexpr int kFirstMethodSlot = 7;
-
-// Every parameter of these methods is passed as 32-bit stack words (BSTR and out pointers, 32-bit
-// integers, a VARIANT by value as its four words), so one caller per word count serves all rows.
-constexpr std::size_t kMaxWords = 4 * kMaxMethodArgs + 1;
-using Word = uintptr_t;
-static_assert(sizeof(Word) == 4, "the adapters are 32-bit libraries");
-static_assert(sizeof(VARIANT) == 4 * sizeof(Word));
-
-using SlotCaller = HRESULT (*)(void* self, void* method, const Word* words);
-
-template <std::size_t... I>
-HRESULT callWords(void* self, void* method, const Word* words, std::index_sequence<I...>) {
-    using Method = HRESULT(STDMETHODCALLTYPE*)(void*, decltype(static_cast<void>(I), Word{})...);
-    return reinterpret_cast<Method>(method)(self, words[I]...);
-}
-
-template <std::size_t N>
-HRESULT callSlot(void* self, void* method, const Word* words) {
-    return callWords(self, method, words, std::make_index_sequence<N>());
-}
-
-template <std::size_t... N>
-constexpr std::array<SlotCaller, sizeof...(N)> makeSlotCallers(std::index_sequence<N...>) {
-    return {&callSlot<N>...};
-}
-
-constexpr auto kSlotCallers = makeSlotCallers(std::make_index_sequence<kMaxWords + 1>());
-
-HRESULT callMethodSlot(IUnknown* component, int slot, const Word* words, std::size_t count) {
-    void** vtable = *reinterpret_cast<void***>(component);
-    return kSlotCallers[count](component, vtable[slot], words);
-}
 
 struct ArgValue {
     SecretBstr text;
@@ -137,26 +106,20 @@ void callGuarded(const MethodRow& row, std::array<ArgValue, kMaxMethodArgs>& val
     AdapterState& state = adapterState();
     const AdapterDescription& description = adapterDescription();
     logNormal("Ready into component func: ", row.name);
-    std::array<Word, kMaxWords> words{};
-    std::size_t count = 0;
+    methodcall::Arguments arguments;
     for (int i = 0; i < row.argCount; ++i) {
         ArgValue& value = values[static_cast<std::size_t>(i)];
         switch (row.args[static_cast<std::size_t>(i)].kind) {
             case ArgKind::Text:
-                words[count++] = reinterpret_cast<Word>(value.text.get());
+                arguments.addPointer(value.text.get());
                 break;
-            case ArgKind::AnsiText: {
+            case ArgKind::AnsiText:
                 buildAnsiVariant(value);
-                Word variantWords[4];
-                std::memcpy(variantWords, value.variant.addr(), sizeof variantWords);
-                for (Word w : variantWords) {
-                    words[count++] = w;
-                }
+                arguments.addRecord(value.variant.addr(), sizeof(VARIANT));
                 break;
-            }
             case ArgKind::Int:
             case ArgKind::Long:
-                words[count++] = static_cast<Word>(static_cast<uint32_t>(value.number));
+                arguments.addInt32(value.number);
                 break;
         }
     }
@@ -169,19 +132,20 @@ void callGuarded(const MethodRow& row, std::array<ArgValue, kMaxMethodArgs>& val
     UniqueVariant listOut;
     switch (row.result) {
         case ResultKind::Text:
-            words[count++] = reinterpret_cast<Word>(textOut.put());
+            arguments.addPointer(textOut.put());
             break;
         case ResultKind::DecimalLong:
         case ResultKind::DecimalInt:
-            words[count++] = reinterpret_cast<Word>(&numberOut);
+            arguments.addPointer(&numberOut);
             break;
         case ResultKind::List:
-            words[count++] = reinterpret_cast<Word>(listOut.put());
+            arguments.addPointer(listOut.put());
             break;
         case ResultKind::None:
             break;
     }
-    const HRESULT hr = callMethodSlot(component, kFirstMethodSlot + row.index, words.data(), count);
+    const HRESULT hr = methodcall::callSlot(component, kFirstMethodSlot + row.index, arguments,
+                                            E_INVALIDARG);
     for (int i = 0; i < row.argCount; ++i) {
         values[static_cast<std::size_t>(i)].variant.reset();
     }

@@ -1,9 +1,12 @@
-# cmake -DDLL=<adapter.dll> -DOBJDUMP=<objdump> -P CheckAdapterExports.cmake
+# cmake -DDLL=<adapter.dll> -DOBJDUMP=<objdump> -DFORMAT=<pei-i386|pei-x86-64> -P ...
 # The service binds exactly these two undecorated names, and the DLL is loaded from a session
 # folder where no MinGW runtime DLL would be found.
 execute_process(COMMAND ${OBJDUMP} -p ${DLL} OUTPUT_VARIABLE dump RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
     message(FATAL_ERROR "objdump failed on ${DLL}")
+endif()
+if(NOT dump MATCHES "file format ${FORMAT}\n")
+    message(FATAL_ERROR "${DLL} is not a ${FORMAT} file")
 endif()
 string(FIND "${dump}" "[Ordinal/Name Pointer] Table" at)
 if(at EQUAL -1)
