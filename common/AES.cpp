@@ -821,6 +821,12 @@ char* aesDecryptStripPrefix(const uint8_t* inputText, int32_t inputLength, const
         status = cipherDecryptFinal(&context, plain + written, &finalLength);
         if (status != kCipherOk) {
             logCipherStatus(status, __LINE__);
+        } else {
+            // The finish leaves the pad bytes in the buffer: a page that enciphered its text
+            // without a NUL would otherwise get them back as part of the value.
+            const size_t textLength =
+                static_cast<size_t>(written) + static_cast<size_t>(finalLength);
+            secureZero(plain + textLength, bufferLength - textLength);
         }
     }
     secureZero(&context, sizeof(context));
@@ -831,7 +837,7 @@ char* aesDecryptStripPrefix(const uint8_t* inputText, int32_t inputLength, const
         return nullptr;
     }
 
-    // The text ends at its first zero byte: its own NUL, or the one behind the buffer's end.
+    // The text ends at its first zero byte: its own NUL, or the first byte after it.
     char* text = reinterpret_cast<char*>(plain);
     if (std::strncmp(text, kAesTextPrefix, kAesTextPrefixLength) != 0) {
         return text;

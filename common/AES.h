@@ -152,7 +152,8 @@ void aesSetValueKey(const uint8_t* valueKey, const uint8_t* valueIV);
 uint8_t* aesEncryptWithPrefix(const char* inputText, int32_t* outputLength);
 
 // Decrypts inputLength bytes of AES-256-CBC ciphertext with PKCS#7 padding under a key of exactly
-// 32 bytes and a 16-byte IV, and returns the plaintext up to its first zero byte, without the
+// 32 bytes and a 16-byte IV, removes the padding and returns the plaintext up to its first zero
+// byte (so a text enciphered with or without its NUL comes back the same), without the
 // "QuillmarkAESCBC" prefix where it stands at the start. All 32 key bytes are read: a caller
 // whose key text is shorter (a request's "Quillmark_share_secret") pads it with zero bytes to 32
 // first. Null arguments (warnings "inputText", "inputKey", "inputIV"), a length that is not a

@@ -605,14 +605,47 @@ TEST_F(ValueEncryptionTest, WithoutValueKeyNothingIsEnciphered) {
 }
 
 TEST_F(ValueEncryptionTest, DecryptionOfForeignCiphertexts) {
-    // One block: "abc" padded with thirteen 0x0D, no NUL of its own.
+    // One block: "abc" padded with thirteen 0x0D, no NUL of its own: the pad is not text.
     Text abc = decrypt(fromHex("b55fe5ce8458ef18e570bb8d1252fd9c"));
     ASSERT_NE(abc, nullptr);
-    EXPECT_EQ(std::string(abc.get()), "abc" + std::string(13, '\x0d'));
+    EXPECT_EQ(std::string(abc.get()), "abc");
     // One block: "no prefix" and its NUL, returned as it is.
     Text plain = decrypt(fromHex("1e7e5c16b6c31f1fabac0e746dbb5e09"));
     ASSERT_NE(plain, nullptr);
     EXPECT_STREQ(plain.get(), "no prefix");
+}
+
+// A page's value enciphered with or without its NUL: the same text comes back; a block whose
+// last byte is no valid pad is not decryptable.
+TEST_F(ValueEncryptionTest, PaddingIsRemovedBeforeTheTextEnds) {
+    struct PadCase {
+        const char* name;
+        std::string block;  // one plaintext block, enciphered without padding
+        const char* text;   // null: not decryptable
+    };
+    const PadCase cases[] = {
+        {"PIN without NUL", "1234" + std::string(12, '\x0c'), "1234"},
+        {"PIN with NUL", std::string("1234\0", 5) + std::string(11, '\x0b'), "1234"},
+        {"15 characters and one pad byte", std::string(15, 'p') + "\x01", "ppppppppppppppp"},
+        {"pad byte 0", "1234" + std::string(12, '\0'), nullptr},
+        {"pad byte above 16", "1234" + std::string(11, '\x0c') + "\x11", nullptr},
+        {"pad bytes that differ", "1234" + std::string(11, '\x0b') + "\x0c", nullptr},
+    };
+    for (const PadCase& c : cases) {
+        CipherContext context = makeContext(kCipherModeAesCbc, Bytes(key, key + 32), 0,
+                                            Bytes(valueIV, valueIV + 16), false);
+        Bytes cipher;
+        ASSERT_EQ(runCipher(context, Bytes(c.block.begin(), c.block.end()), 16, false, cipher),
+                  kCipherOk)
+            << c.name;
+        Text plain = decrypt(cipher);
+        if (c.text == nullptr) {
+            EXPECT_EQ(plain, nullptr) << c.name;
+            continue;
+        }
+        ASSERT_NE(plain, nullptr) << c.name;
+        EXPECT_STREQ(plain.get(), c.text) << c.name;
+    }
 }
 
 TEST_F(ValueEncryptionTest, WrongIvGarblesOnlyTheFirstBlock) {
