@@ -2,10 +2,11 @@
 // the worker build it, and the tray program's and the watchdog's receivers.
 //
 // A send goes two ways at once: WM_COPYDATA with the record's JSON text to the window whose class
-// is the target channel (SendMessageW: it returns once the receiver window has handled it), then
-// always the lock mode: the per-user mutex "<channel><instruction>" held for 100 ms. The result
-// of a send says nothing about delivery. The record, hash, receiver window procedure and the
-// lock-mode thread are common/Message.h's.
+// is the target channel (it returns once the receiver window has handled it, at once when that
+// window hangs, and after 5 s at most; a send that gives up is logged), then always the lock mode:
+// the per-user mutex "<channel><instruction>" held for 100 ms. The result of a send says nothing
+// about delivery. The record, hash, receiver window procedure and the lock-mode thread are
+// common/Message.h's.
 //
 // Ownership: a returned QuillmarkMessage* is freed with freeIpcMessage (or held in a
 // UniqueIpcMessage). Threading: sends keep no shared state; the tray program's two receiver

@@ -23,6 +23,9 @@ constexpr size_t kMutexNameBytes = 512;
 constexpr size_t kWindowLogBytes = 256;
 constexpr DWORD kLockHoldMs = 100;
 constexpr DWORD kStartPauseMs = 500;
+// A receiver whose window hangs must not hold up the sender: stoppers and the tray program's Stop
+// and Quit wait on this send, and the lock half of the send follows it.
+constexpr UINT kWindowSendTimeoutMs = 5000;
 
 struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
@@ -63,7 +66,11 @@ void sendByWindow(const char* to, QuillmarkMessage* (*build)(const char*, const 
     data.dwData = 0;
     data.cbData = static_cast<DWORD>(std::strlen(json.get()) + 1);
     data.lpData = json.get();
-    SendMessageW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data));
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                            SMTO_ABORTIFHUNG, kWindowSendTimeoutMs, &result) == 0) {
+        logErrorInt("sendIPCMsgWin window send fail: ", static_cast<int32_t>(GetLastError()));
+    }
 }
 
 // The lock half of a send: the instruction's mutex held for 100 ms, whether or not a window took

@@ -31,10 +31,16 @@ inline constexpr unsigned long kWaitCommandNotRun = kHiddenCommandNotRun;
 
 // ---- Hidden commands ------------------------------------------------------------------------
 
+// The full path of a program of the system folder (program: "cmd.exe"), quoted when it holds a
+// blank: system commands are never started by bare name, which would find a program of the same
+// name in the caller's own or current folder first. "" (logged) when the folder can't be had.
+std::wstring systemProgramPath(const wchar_t* program);
+
 // Starts command without a window (CREATE_NO_WINDOW, the caller's environment and folder) and
 // waits without limit for its exit code. With useCmd (the worker's build) it runs
-// "cmd /c <command>"; without (the tray program's build) the command unchanged. The command is
-// not logged. Null command: 1 without starting anything; no process ran: kWaitCommandNotRun.
+// "<system folder>\cmd.exe /c <command>"; without (the tray program's build) the command unchanged.
+// The command is not logged. Null command: 1 without starting anything; no process ran:
+// kWaitCommandNotRun.
 unsigned long hideWaitCommand(const wchar_t* command, bool useCmd = false);
 
 // Starts inputCommand without a window and without waiting (both handles closed at once), after
@@ -57,8 +63,8 @@ bool killProcessByName(const char* filename);
 // ---- Staged stoppers ------------------------------------------------------------------------
 // Each sends Suicide to the target's channel (window message and 100 ms lock hold), kills the
 // target by name at once, polls up to 3 s (100 ms steps) for it to vanish and, only if it still
-// runs, runs "taskkill /F /im <target> /F" and polls up to 3 s again, logging every wait. The
-// result is true when the target no longer runs.
+// runs, runs "<system folder>\taskkill.exe /F /im <target>" and polls up to 3 s again, logging
+// every wait. The result is true when the target no longer runs.
 
 // The tray program's stopper of the service ("OqtQuillmark.exe"), log label
 // "OqtQuillmarkMonitor.exe".
@@ -107,13 +113,13 @@ wchar_t* getDesktopPath();
 // does nothing. Always true.
 bool createDirectories(const wchar_t* path);
 
-// Starts, hidden and without waiting, "cmd.exe /C ping 198.51.100.1 -n 1 -w 2000 > Nul & Del
-// "<own path>"", which deletes the running program's file once it has ended: the address is a
-// documentation address that nobody answers, so the single echo request waits out its 2000 ms.
-// A failed or cut own path deletes nothing.
+// Starts, hidden and without waiting, "<system folder>\cmd.exe /C <system folder>\ping.exe
+// 198.51.100.1 -n 1 -w 2000 > Nul & Del "<own path>"", which deletes the running program's file
+// once it has ended: the address is a documentation address that nobody answers, so the single
+// echo request waits out its 2000 ms. A failed or cut own path deletes nothing.
 // Tests: the echo request would leave the machine, which tests must never do. A test that makes
-// a program call this puts a stand-in "ping.exe" into the program's current folder (the command
-// interpreter finds it there first); in-process tests check deleteSelfCommandForTesting instead.
+// a program call this first puts a stand-in ping.exe into the system folder of its own Wine
+// prefix; in-process tests check deleteSelfCommandForTesting instead.
 void deleteSelfDelayed();
 
 // ---- Test hooks -------------------------------------------------------------------------------

@@ -35,11 +35,12 @@ constexpr int kStopTests = 30;
 constexpr DWORD kStopPollMs = 100;
 constexpr size_t kTimeTextBytes = 64;
 constexpr size_t kTimeValueTextBytes = 32;
-// CreateProcessW takes at most 32767 characters including the terminator; "cmd /c " goes first.
-constexpr size_t kMaxCommandUnits = 32767 - 8;
+// CreateProcessW takes at most 32767 characters including the terminator; the interpreter's
+// path and " /c " go first.
+constexpr size_t kMaxCommandUnits = 32767 - kPathUnits - 8;
 constexpr DWORD kProcessTerminatedCode = 9;
-constexpr wchar_t kTaskkillPrefix[] = L"taskkill /F /im ";
-constexpr wchar_t kTaskkillSuffix[] = L" /F";
+// Windows' own tools refuse an option given twice, so /F stands once.
+constexpr wchar_t kTaskkillOptions[] = L" /F /im ";
 constexpr char kDataFolderName[] = "OqtQuillmark";
 // A documentation address (TEST-NET-2) that nobody answers: the single echo request waits its
 // full time-out, so the file is deleted only after the program has ended.
@@ -118,9 +119,9 @@ bool waitForExit(const char* target, const char* logLabel) {
 
 std::wstring killCommandFor(const char* target) {
     wchar_t command[kStopCommandUnits] = {};
-    appendBounded(command, kStopCommandUnits, kTaskkillPrefix);
+    appendBounded(command, kStopCommandUnits, systemProgramPath(L"taskkill.exe").c_str());
+    appendBounded(command, kStopCommandUnits, kTaskkillOptions);
     appendBounded(command, kStopCommandUnits, utf8ToWide(target).c_str());
-    appendBounded(command, kStopCommandUnits, kTaskkillSuffix);
     return command;
 }
 
@@ -192,6 +193,21 @@ bool writeToFile(const wchar_t* path, const wchar_t* mode, const char* text) {
 
 // ---- Hidden commands ------------------------------------------------------------------------
 
+std::wstring systemProgramPath(const wchar_t* program) {
+    wchar_t folder[kPathUnits] = {};
+    const UINT length = GetSystemDirectoryW(folder, kPathUnits);
+    if (length == 0 || length >= kPathUnits) {
+        logErrorInt("Get system folder fail: ", static_cast<int32_t>(GetLastError()));
+        return L"";
+    }
+    std::wstring path = std::wstring(folder) + L"\\" + program;
+    // Quoted when the folder holds a blank, so that no shorter path is tried first.
+    if (path.find(L' ') != std::wstring::npos) {
+        return L"\"" + path + L"\"";
+    }
+    return path;
+}
+
 unsigned long hideWaitCommand(const wchar_t* command, bool useCmd) {
     if (command == nullptr) {
         return 1;
@@ -201,13 +217,14 @@ unsigned long hideWaitCommand(const wchar_t* command, bool useCmd) {
         logErrorInt("Hidden command too long: ", static_cast<int32_t>(length));
         return kWaitCommandNotRun;
     }
-    const size_t units = length + 16;
+    const std::wstring interpreter = useCmd ? systemProgramPath(L"cmd.exe") + L" /c " : L"";
+    const size_t units = length + interpreter.size() + 1;
     HeapWideText commandLine(allocWide(units));
     if (commandLine == nullptr) {
         allocationFailed(__LINE__);
         return kWaitCommandNotRun;
     }
-    std::swprintf(commandLine.get(), units, useCmd ? L"cmd /c %ls" : L"%ls", command);
+    std::swprintf(commandLine.get(), units, L"%ls%ls", interpreter.c_str(), command);
     return waitHiddenProcess(commandLine.get());
 }
 
@@ -400,8 +417,9 @@ bool createDirectories(const wchar_t* path) {
 std::wstring deleteSelfCommandForTesting(const wchar_t* ownPath) {
     wchar_t command[kStopCommandUnits + kPathUnits] = {};
     std::swprintf(command, sizeof(command) / sizeof(command[0]),
-                  L"cmd.exe /C ping %ls -n 1 -w %d > Nul & Del \"%ls\"", kDeleteDelayAddress,
-                  kDeleteDelayMs, ownPath != nullptr ? ownPath : L"");
+                  L"%ls /C %ls %ls -n 1 -w %d > Nul & Del \"%ls\"",
+                  systemProgramPath(L"cmd.exe").c_str(), systemProgramPath(L"ping.exe").c_str(),
+                  kDeleteDelayAddress, kDeleteDelayMs, ownPath != nullptr ? ownPath : L"");
     return command;
 }
 

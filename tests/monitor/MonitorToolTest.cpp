@@ -70,6 +70,38 @@ std::wstring uniqueProgramName(const wchar_t* stem) {
     return uniqueObjectName(stem) + L".exe";
 }
 
+// The system folder's path of a program, as the stoppers log it.
+std::string systemProgram(const char* name) {
+    wchar_t folder[MAX_PATH] = {};
+    GetSystemDirectoryW(folder, MAX_PATH);
+    return narrow(folder) + "\\" + name;
+}
+
+// Makes a fresh folder holding files named like the system commands that are no programs, and
+// makes it the current folder while the owner lives: a command started by bare name would find
+// these first and fail to start.
+class PlantedCommands {
+public:
+    PlantedCommands() : folder_(makeTestFolder("planted")) {
+        for (const char* name : {"cmd.exe", "taskkill.exe", "ping.exe"}) {
+            std::ofstream(folder_ / name) << "not a program";
+        }
+        GetCurrentDirectoryW(MAX_PATH, previous_);
+        SetCurrentDirectoryW(folder_.wstring().c_str());
+    }
+    PlantedCommands(const PlantedCommands&) = delete;
+    PlantedCommands& operator=(const PlantedCommands&) = delete;
+    ~PlantedCommands() {
+        SetCurrentDirectoryW(previous_);
+        std::error_code ignored;
+        std::filesystem::remove_all(folder_, ignored);
+    }
+
+private:
+    std::filesystem::path folder_;
+    wchar_t previous_[MAX_PATH] = {};
+};
+
 std::string lowerCase(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
@@ -86,9 +118,10 @@ struct WaitCase {
 };
 
 TEST(MonitorToolTest, HideWaitCommandGivesTheExitCodeOrSaysNothingRan) {
+    const PlantedCommands planted;
     const WaitCase cases[] = {
         {"null command", nullptr, false, 1},
-        {"command unchanged", L"cmd /c exit 7", false, 7},
+        {"command unchanged", L"QmNoSuchProgram_4711.exe /c exit 7", false, kWaitCommandNotRun},
         {"through cmd /c", L"exit 5", true, 5},
         {"program that does not exist", L"QmNoSuchProgram_4711.exe", false, kWaitCommandNotRun},
     };
@@ -147,6 +180,7 @@ class MonitorToolStopTest : public ::testing::Test {
 protected:
     void TearDown() override { setStopKillCommandForTesting(nullptr); }
     LogCapture log;
+    const PlantedCommands planted;
 };
 
 TEST_F(MonitorToolStopTest, TargetThatDoesNotRunNeedsNoKillCommand) {
@@ -180,7 +214,10 @@ TEST_F(MonitorToolStopTest, TaskkillEndsATargetNamedInOtherCase) {
     const auto messages = log.messages();
     EXPECT_TRUE(anyContains(messages, "QuillmarkWorker kill " + lowered + " fail"));
     EXPECT_TRUE(anyContains(messages, "[QuillmarkWorker] Start command kill mode"));
-    EXPECT_TRUE(anyContains(messages, "Command: taskkill /F /im " + lowered + " /F"));
+    // /F once: Windows' own tools refuse an option given twice.
+    EXPECT_TRUE(
+        anyContains(messages, "Command: " + systemProgram("taskkill.exe") + " /F /im " + lowered));
+    EXPECT_FALSE(anyContains(messages, lowered + " /F"));
     EXPECT_TRUE(anyContains(messages, "shutdown state: Success"));
 }
 
@@ -189,7 +226,8 @@ TEST_F(MonitorToolStopTest, TargetThatSurvivesEveryStageIsReportedAsNotStopped) 
     NamedProcess target(name, L"idle");
     ASSERT_TRUE(target.started());
     const std::string lowered = lowerCase(narrow(name));
-    setStopKillCommandForTesting(L"cmd /c exit 0");
+    setStopKillCommandForTesting(
+        utf8ToWide((systemProgram("cmd.exe") + " /c exit 0").c_str()).c_str());
     EXPECT_FALSE(stopProgram(lowered.c_str()));
     EXPECT_EQ(target.exitCode(0), -1);
     const auto messages = log.messages();
@@ -197,7 +235,8 @@ TEST_F(MonitorToolStopTest, TargetThatSurvivesEveryStageIsReportedAsNotStopped) 
     EXPECT_EQ(countContaining(messages, waitLine), 30U);
     EXPECT_TRUE(anyContains(messages, waitLine + "0"));
     EXPECT_TRUE(anyContains(messages, waitLine + "29"));
-    EXPECT_TRUE(anyContains(messages, "Command: taskkill /F /im " + lowered + " /F"));
+    EXPECT_TRUE(
+        anyContains(messages, "Command: " + systemProgram("taskkill.exe") + " /F /im " + lowered));
     EXPECT_TRUE(anyContains(messages,
                             "[Error] [QuillmarkWorker] kill " + lowered + " shutdown state: Fail"));
 }
@@ -304,9 +343,11 @@ TEST(MonitorToolTest, FolderPathsComeFromTheShell) {
 }
 
 TEST(MonitorToolTest, DeleteSelfCommandPingsOnceThenDeletesTheQuotedPath) {
-    EXPECT_EQ(deleteSelfCommandForTesting(L"C:\\Program Files\\Oqt\\OqtQuillmarkWorker.exe"),
-              L"cmd.exe /C ping 198.51.100.1 -n 1 -w 2000 > Nul & Del \"C:\\Program "
-              L"Files\\Oqt\\OqtQuillmarkWorker.exe\"");
+    const std::wstring command =
+        deleteSelfCommandForTesting(L"C:\\Program Files\\Oqt\\OqtQuillmarkWorker.exe");
+    EXPECT_EQ(narrow(command), systemProgram("cmd.exe") + " /C " + systemProgram("ping.exe") +
+                                   " 198.51.100.1 -n 1 -w 2000 > Nul & Del \"C:\\Program "
+                                   "Files\\Oqt\\OqtQuillmarkWorker.exe\"");
 }
 
 }  // namespace
