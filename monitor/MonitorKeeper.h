@@ -3,7 +3,8 @@
 // 0; after the eighth start of a series while the run state is "keep running" it gives up for
 // the rest of the program's life. Stop and Restart (menu or instructions) change the run state
 // and stop the service; the keeper reads the state between runs, and sleeps while the user's
-// session is locked or disconnected.
+// session is locked or disconnected. A series that begins after a Restart turns the run state
+// back to "keep running", so the limit holds after a Restart too.
 #ifndef QM_MONITOR_MONITORKEEPER_H
 #define QM_MONITOR_MONITORKEEPER_H
 

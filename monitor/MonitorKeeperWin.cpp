@@ -70,6 +70,10 @@ void* keeperThread(void*) {
         }
         waitWhile([] { return monitorState().runState.load() == kRunStopped; });
         waitWhile([] { return monitorState().keeperEnabled.load() == 0; });
+        // A restart is complete once its new series begins: from here on the main program is
+        // kept running, with the limit of starts in a row, instead of being started for ever.
+        int32_t restarting = kRunRestarting;
+        shared.runState.compare_exchange_strong(restarting, kRunKeep);
         for (int start = 0; start < kKeeperSeriesLength; ++start) {
             logNormal("Start Quillmark main program", "");
             const std::wstring command = keeperCommand(start);

@@ -127,16 +127,23 @@ void writeLogIni() {
     shared.debugMode.store(1);
 }
 
+// The service and the watchdog flip their logging at every pulse they see, so a click that
+// leaves the logging as it was must not pulse.
 void startDebugMode() {
-    monitorState().debugSwitchedOn.store(1);
+    MonitorState& shared = monitorState();
+    const bool changes = shared.debugMode.load() == 0;
+    shared.debugSwitchedOn.store(1);
     closeAboutBox();
     writeLogIni();
-    pulseDebugModeEvent();
+    if (changes) {
+        pulseDebugModeEvent();
+    }
     showTrayBalloon(slotText(kSlotDebugOn));
 }
 
 void stopDebugMode() {
     MonitorState& shared = monitorState();
+    const bool changes = shared.debugMode.load() != 0;
     shared.debugSwitchedOn.store(0);
     closeAboutBox();
     DeleteFileW(shared.logIniPath.c_str());
@@ -144,7 +151,9 @@ void stopDebugMode() {
     clearLogEnabled();
     setLogState(nullptr, 0);
     shared.debugMode.store(0);
-    pulseDebugModeEvent();
+    if (changes) {
+        pulseDebugModeEvent();
+    }
     showTrayBalloon(slotText(kSlotDebugOff));
 }
 
@@ -215,9 +224,7 @@ void* cheatCodeWatcher(void*) {
             if (!keyDown(code)) {
                 continue;
             }
-            char hex[16];
-            std::snprintf(hex, sizeof(hex), "%X", static_cast<unsigned>(code));
-            logNormal("User pressed: ", hex);
+            // No key is logged: the scan sees keys typed into every window, passwords included.
             keysSeen.fetch_add(1);
             // A held key counts once: wait for its release before looking further.
             while (keyDown(code)) {
@@ -226,6 +233,7 @@ void* cheatCodeWatcher(void*) {
             const CheatCodeRecord* match = pushKeyAndMatch(history, code, records);
             keysTaken.fetch_add(1);
             if (match != nullptr && match->callback != nullptr) {
+                logNormal("Key sequence matched", "");
                 match->callback();
             }
         }

@@ -20,7 +20,7 @@ void MonitorFinal();
 void onStartInstruction();
 // RunState := 2, then the service is stopped.
 void onStopInstruction();
-// restartFlag := 1, RunState := 3, the keeper held while the service is stopped.
+// restartFlag := 1, the keeper held, RunState := 3, the service stopped, the keeper let go.
 void onRestartInstruction();
 
 // The instruction handlers of the tray program (with the keeper's switched-out byte).

@@ -164,8 +164,10 @@ void onStopInstruction() {
 void onRestartInstruction() {
     MonitorState& shared = monitorState();
     shared.restartFlag.store(1);
-    shared.runState.store(kRunRestarting);
+    // The keeper is held before the run state lets it go on, so that it can't start the main
+    // program while the stopper still runs.
     shared.keeperEnabled.store(0);
+    shared.runState.store(kRunRestarting);
     stopService();
     shared.keeperEnabled.store(1);
 }
@@ -283,6 +285,14 @@ int monitorMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
         logErrorInt("Monitor debugStatusUpdateEvent init failed. ",
                     static_cast<int32_t>(GetLastError()));
     }
+    // An instance of another user on this desktop only asks the running one to show its About
+    // box. It must not start a watchdog, whose reset would replace that user's programs, nor a
+    // keeper, whose first step would stop that instance's service.
+    if (HWND other = FindWindowW(kMonitorWindowClass, nullptr); other != nullptr) {
+        PostMessageW(other, kTrayCallbackMessage, 0, kTrayDoubleClick);
+        exitPath(singleInstance);
+        return 0;
+    }
     HANDLE watchdog = getMutexLock(kWatchdogMutexName, kWatchdogProbeWait);
     if (watchdog != nullptr) {
         releaseMutexLock(watchdog);
@@ -290,15 +300,6 @@ int monitorMain(HINSTANCE instance, HINSTANCE, LPWSTR, int) {
     }
     prepareLogIni(shared);
     shared.debugMode.store(isFileExist(shared.logIniPath.c_str()) ? 1 : 0);
-
-    // An instance of another user on this desktop only asks the running one to show its About
-    // box; it must not start a keeper, whose first step would stop that instance's service.
-    if (FindWindowW(kMonitorWindowClass, nullptr) != nullptr) {
-        HWND other = FindWindowW(kMonitorWindowClass, nullptr);
-        PostMessageW(other, kTrayCallbackMessage, 0, kTrayDoubleClick);
-        exitPath(singleInstance);
-        return 0;
-    }
 
     startThread(screenshotHotkeyThread);
     startThread(keeperThread);
