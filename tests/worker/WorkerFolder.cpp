@@ -135,7 +135,11 @@ WorkerFolder::~WorkerFolder() {
 }
 
 void WorkerFolder::addStandIn(const std::wstring& name) const {
-    ASSERT_TRUE(CopyFileW(windowsPath(QM_WORKER_STANDIN_EXE).c_str(), file(name).c_str(), FALSE));
+    addProgram(QM_WORKER_STANDIN_EXE, name);
+}
+
+void WorkerFolder::addProgram(const char* unixPath, const std::wstring& name) const {
+    ASSERT_TRUE(CopyFileW(windowsPath(unixPath).c_str(), file(name).c_str(), FALSE));
 }
 
 HANDLE WorkerFolder::start(const std::wstring& name, const std::wstring& arguments) {

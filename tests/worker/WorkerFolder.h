@@ -25,6 +25,8 @@ public:
 
     // Copies the stand-in into the folder under name.
     void addStandIn(const std::wstring& name) const;
+    // Copies a program of the build (its Unix path) into the folder under name.
+    void addProgram(const char* unixPath, const std::wstring& name) const;
     // Starts a program of the folder (name and arguments), current folder the folder itself;
     // the process handle, owned by the folder (ended with it).
     HANDLE start(const std::wstring& name, const std::wstring& arguments);
