@@ -34,6 +34,26 @@ size_t countDllPaths(const std::vector<std::wstring>& paths) {
     return count;
 }
 
+// ".exe" in any letter case: installers write the extension either way.
+bool containsExe(const std::string& piece) {
+    std::string lower = piece;
+    for (char& c : lower) {
+        if (c >= 'A' && c <= 'Z') {
+            c = static_cast<char>(c - 'A' + 'a');
+        }
+    }
+    return lower.find(".exe") != std::string::npos;
+}
+
+// The uninstaller's path as the start of a command line: quoted, so that a path with blanks
+// ("C:\Program Files\...") is not taken for a shorter program first.
+std::wstring quotedProgram(const std::wstring& path) {
+    if (!path.empty() && path.front() == L'"') {
+        return path;
+    }
+    return L"\"" + path + L"\"";
+}
+
 void logDeleteSuccess(const std::string& what) {
     char line[kWorkerTextSize + 32] = {};
     std::snprintf(line, sizeof line, "Delete %s success", what.c_str());
@@ -110,7 +130,7 @@ std::vector<std::string> regroupUninstallArguments(const std::string& arguments,
             group += ' ';
         }
         group += piece;
-        if (piece.find(".exe") != std::string::npos) {
+        if (containsExe(piece)) {
             groups.push_back(group);
             group.clear();
         }
@@ -219,22 +239,19 @@ bool runUninstallDetect(const std::string& argumentText) {
         logWarning("TotolFileList: ", "Detect error");
         return true;
     }
+    // Everything is linked statically, so the worker's own folder holds no DLL at all in an
+    // installation: a search that finds none counts as none, not as a reason to uninstall.
     std::vector<std::wstring> main;
-    bool uninstall = false;
     if (!listFilesRecursive(state.executePath, L"*.dll", main)) {
-        logWarning("MainFileList: ", "Detect error");
-        logWarning("MainFileList: ", "Uninstall mode");
-        uninstall = true;
-    } else {
-        size_t totalSize = countDllPaths(total);
-        size_t mainSize = countDllPaths(main);
-        char line[96] = {};
-        std::snprintf(line, sizeof line, "TotolSize = %zu MainSize = %zu", totalSize, mainSize);
-        logNormal("Uninstall detect result: ", line);
-        uninstall = totalSize == mainSize;
+        main.clear();
     }
+    const size_t totalSize = countDllPaths(total);
+    const size_t mainSize = countDllPaths(main);
+    char line[96] = {};
+    std::snprintf(line, sizeof line, "TotolSize = %zu MainSize = %zu", totalSize, mainSize);
+    logNormal("Uninstall detect result: ", line);
 
-    if (!uninstall) {
+    if (totalSize != mainSize) {
         // DLLs in sub-folders belong to installed components: keep the product running.
         logNormal("->", "MonitorStart");
         sendIPCMsgWin(state.sessionName.c_str(), kMonitorChannel, kInstructionMonitorStart);
@@ -242,7 +259,7 @@ bool runUninstallDetect(const std::string& argumentText) {
     }
 
     logNormal("->", "Unstall");
-    std::wstring command = utf8ToWide(uninstaller.c_str()) + L" /S";
+    std::wstring command = quotedProgram(utf8ToWide(uninstaller.c_str())) + L" /S";
     hideNOWaitCommand(command.c_str());
     std::unique_ptr<wchar_t, worker::FreeDeleter> dataPath(getCommonDataPath());
     // Without the data folder the pattern would name the DLLs of the current drive's root.

@@ -211,23 +211,35 @@ TEST_F(WorkerProgramTest, UninstallDetectWithWrongArgumentsKeepsTheWorker) {
     EXPECT_TRUE(fileExists(folder.file(L"OqtQuillmarkWorker.exe")));
 }
 
+// An installation as it is laid out: the programs linked statically, so no DLL beside the worker;
+// the adapters of the installed components in "Oqt\".
 TEST_F(WorkerProgramTest, UninstallDetectWithComponentsLeftSendsMonitorStart) {
     startMonitor();
-    writeFile(folder.file(L"Main.dll"), "x");
-    writeFile(folder.file(L"Component\\Part.dll"), "x");
+    writeFile(folder.file(L"Oqt\\OqtTvqGPKICryptXrbAdapter.dll"), "x");
+    writeFile(folder.file(L"Oqt\\OqtTvqHCAXrbAdapter.dll"), "x");
     folder.addStandIn(L"uninst.exe");
     EXPECT_EQ(folder.runWorker(L"-uninstalldetect uninst.exe C:\\t\\Au_.exe"), 0);
     EXPECT_TRUE(
         folder.journalHas("OqtQuillmarkMonitor.exe QuillmarkInstruction_MonitorStart "
                           "QuillmarkWorker-"));
     EXPECT_FALSE(folder.journalHas("uninst.exe started"));
-    EXPECT_TRUE(folder.logHas("TotolSize = 2 MainSize = 1"));
+    EXPECT_TRUE(folder.logHas("TotolSize = 2 MainSize = 0"));
     EXPECT_TRUE(workerDeleted());
 }
 
+std::string lowerCase(std::string text) {
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
 TEST_F(WorkerProgramTest, UninstallDetectWithoutComponentsRunsTheUninstallerSilently) {
-    writeFile(folder.file(L"Main.dll"), "x");
-    folder.addStandIn(L"uninst.exe");
+    // The uninstaller lies in a folder whose name holds a blank; a program named like the part
+    // before the blank must not be started in its place.
+    CreateDirectoryW(folder.file(L"Un inst").c_str(), nullptr);
+    folder.addStandIn(L"Un inst\\uninst.exe");
+    folder.addStandIn(L"Un.exe");
     wchar_t* dataPath = getCommonDataPath();
     ASSERT_NE(dataPath, nullptr);
     std::wstring data = dataPath;
@@ -241,14 +253,24 @@ TEST_F(WorkerProgramTest, UninstallDetectWithoutComponentsRunsTheUninstallerSile
     folder.addStandIn(L"Au_.exe");
     HANDLE au = folder.start(L"Au_.exe", L"");
     ASSERT_TRUE(waitFor([&] { return folder.journalHas("Au_.exe started"); }, kStartWait));
-    HANDLE worker = folder.start(L"OqtQuillmarkWorker.exe",
-                                 L"-uninstalldetect " + folder.file(L"uninst.exe") + L" Au_.exe");
+    HANDLE worker =
+        folder.start(L"OqtQuillmarkWorker.exe",
+                     L"-uninstalldetect " + folder.file(L"Un inst\\uninst.EXE") + L" Au_.exe");
     Sleep(1500);
-    EXPECT_FALSE(folder.journalHas("uninst.exe started"));
+    EXPECT_FALSE(fileExists(folder.file(L"Un inst\\journal.txt")));
     TerminateProcess(au, 9);
     ASSERT_EQ(WaitForSingleObject(worker, 30000), WAIT_OBJECT_0);
-    EXPECT_TRUE(waitFor([&] { return folder.journalHas("uninst.exe started /S"); }, kStartWait));
-    EXPECT_TRUE(folder.logHas("TotolSize = 1 MainSize = 1"));
+    // The stand-in journals beside itself.
+    const std::wstring uninstallerJournal = folder.file(L"Un inst\\journal.txt");
+    EXPECT_TRUE(waitFor(
+        [&] {
+            return lowerCase(readFile(uninstallerJournal)).find("uninst.exe started /s") !=
+                   std::string::npos;
+        },
+        kStartWait))
+        << readFile(uninstallerJournal) << folder.log();
+    EXPECT_FALSE(folder.journalHas("Un.exe started"));
+    EXPECT_TRUE(folder.logHas("TotolSize = 0 MainSize = 0"));
     EXPECT_TRUE(folder.logHas("->Unstall"));
     EXPECT_FALSE(fileExists(data + L"\\qm-worker-visible.dll"));
     EXPECT_FALSE(fileExists(data + L"\\qm-worker-hidden.dll"));
