@@ -43,6 +43,8 @@ constexpr unsigned long kWorkerMutexWaitMs = 200;
 constexpr unsigned long kWorkerMutexPauseMs = 500;
 constexpr unsigned long kWorkerMutexPatienceMs = 5000;
 constexpr unsigned long kStopSequencePauseMs = 500;
+constexpr int kWatchdogChaseAttempts = 10;
+constexpr unsigned long kWatchdogChaseWaitMs = 500;
 
 std::wstring adoptWide(wchar_t* text) {
     std::unique_ptr<wchar_t, worker::FreeDeleter> owner(text);
@@ -79,12 +81,31 @@ void startOrTellMonitor(const char* instruction) {
     startHidden(L"OqtQuillmarkMonitor.exe");
 }
 
-void stopSequence() {
+// The watchdog mutex, taken once the watchdog has ended: a watchdog that was still starting when
+// Suicide went out (its receivers not yet up) is sent Suicide again until it has gone, and one
+// started meanwhile finds the mutex held and ends. So no watchdog sees the tray program stop and
+// resets it. Null (logged) when a watchdog outlasts every attempt.
+void* takeWatchdogMutex() {
+    for (int attempt = 0; attempt < kWatchdogChaseAttempts; ++attempt) {
+        void* mutex = getMutexLock(kWatchdogMutexName, kWatchdogChaseWaitMs);
+        if (mutex != nullptr) {
+            return mutex;
+        }
+        sendInstruction(kWatchdogChannel, kInstructionSuicide);
+    }
+    logError("", "Watchdog did not end");
+    return nullptr;
+}
+
+// Returns the watchdog mutex (or null), held until the caller releases it.
+void* stopSequence() {
     logNormal("", "Stop area");
     sendInstruction(kWatchdogChannel, kInstructionSuicide);
     Sleep(kStopSequencePauseMs);
+    void* watchdogMutex = takeWatchdogMutex();
     stopProgram(kMonitorProgramName);
     stopProgram(kServiceProgramName);
+    return watchdogMutex;
 }
 
 }  // namespace
@@ -219,14 +240,17 @@ int workerMain(const char* argumentText) {
                 startOrTellMonitor(kInstructionRestart);
                 break;
             case WorkerMode::AllStop:
-                stopSequence();
+                releaseMutexLock(stopSequence());
                 break;
-            case WorkerMode::Reset:
-                stopSequence();
+            case WorkerMode::Reset: {
+                void* watchdogMutex = stopSequence();
                 startHidden(L"OqtQuillmarkMonitor.exe");
+                // Released only now, so that the tray program starts no watchdog of its own.
+                releaseMutexLock(watchdogMutex);
                 logNormal("", "Reset complete");
                 startHidden(L"OqtQuillmarkWorker.exe -watchdog");
                 break;
+            }
             case WorkerMode::UninstallDetect:
                 if (!worker::runUninstallDetect(text)) {
                     return kWorkerParameterError;

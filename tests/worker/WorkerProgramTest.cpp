@@ -141,6 +141,48 @@ TEST_F(WorkerProgramTest, WatchdogResetsAfterTheTrayProgramVanishes) {
     EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
 }
 
+// The watchdogs of these tests see the count of resets in a row that the test sets here.
+class ResetCount {
+public:
+    explicit ResetCount(const wchar_t* value) {
+        SetEnvironmentVariableW(L"OqtQuillmarkResets", value);
+    }
+    ResetCount(const ResetCount&) = delete;
+    ResetCount& operator=(const ResetCount&) = delete;
+    ~ResetCount() { SetEnvironmentVariableW(L"OqtQuillmarkResets", nullptr); }
+};
+
+TEST_F(WorkerProgramTest, WatchdogGivesUpAfterEightResetsInARow) {
+    const ResetCount resets(L"8");
+    startMonitor();
+    HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("getMutexLock: Success"); }, kStartWait));
+    TerminateProcess(monitor, 9);
+    EXPECT_EQ(WaitForSingleObject(watchdog, kStartWait), WAIT_OBJECT_0);
+    EXPECT_TRUE(folder.logHas("Monitor is NOT alive"));
+    EXPECT_TRUE(folder.logHas("Reset too many times, shutdown watchdog")) << folder.log();
+    EXPECT_FALSE(folder.logHas("Reset!"));
+}
+
+TEST_F(WorkerProgramTest, WatchdogResetsNoTrayProgramThatNeverStarted) {
+    // No tray program at all (it can't start): the watchdog waits for it a while and ends.
+    HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    ASSERT_EQ(WaitForSingleObject(watchdog, 30000), WAIT_OBJECT_0);
+    EXPECT_TRUE(folder.logHas("Monitor did not start, no reset")) << folder.log();
+    EXPECT_FALSE(folder.logHas("Reset!"));
+}
+
+TEST_F(WorkerProgramTest, AllStopWinsOverAWatchdogStillStarting) {
+    startMonitor();
+    // Not waited for: the watchdog may still be starting when -allstop sends its Suicide.
+    HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
+    EXPECT_EQ(WaitForSingleObject(watchdog, 30000), WAIT_OBJECT_0);
+    EXPECT_FALSE(folder.logHas("Reset!")) << folder.log();
+    EXPECT_EQ(folder.journalCount("OqtQuillmarkMonitor.exe started"), 1U);
+    EXPECT_FALSE(isProcessRunning("OqtQuillmarkMonitor.exe"));
+}
+
 TEST_F(WorkerProgramTest, ControlModeGivesUpWhileAnotherHoldsTheWorkerMutex) {
     startMonitor();
     HANDLE held = static_cast<HANDLE>(getMutexLock(kWorkerMutexName, 0));
