@@ -14,11 +14,15 @@ std::wstring screenshotBalloonText(const std::wstring& savedTemplate, const std:
 // The key watcher thread (never returns): one screenshot per press of VK_PRINT or VK_SNAPSHOT
 // while isScreenShot is on.
 void* screenshotHotkeyThread(void* argument);
-// Captures the primary display's area, saves it and reports it (after 1214 ms). Returns the file
-// path; the file exists only when the capture and the save worked.
+// Captures the primary display's area, saves it on the desktop and reports it (after 1214 ms):
+// the saved balloon (slot 19) with the file path, or the failure balloon (slot 21) when the
+// capture or the save failed or there is no desktop folder (refused and logged, nothing
+// captured). Returns the saved file's path, "" on failure.
 std::wstring takeScreenshot();
 
 // The wait before the balloon (tests shorten it).
 void setScreenshotBalloonDelayForTesting(unsigned long milliseconds);
+// The desktop folder takeScreenshot uses (null: the shell's again; "": none).
+void setScreenshotDesktopForTesting(const wchar_t* folder);
 
 #endif  // QM_MONITOR_MONITORSCREENSHOT_H

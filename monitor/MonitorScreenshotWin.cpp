@@ -21,6 +21,20 @@ namespace {
 
 constexpr DWORD kPollMilliseconds = 10;
 std::atomic<unsigned long> gBalloonDelay{1214};
+std::mutex gDesktopLock;
+bool gReplaceDesktop = false;
+std::wstring gDesktop;
+
+std::wstring desktopFolder() {
+    {
+        const std::lock_guard<std::mutex> guard(gDesktopLock);
+        if (gReplaceDesktop) {
+            return gDesktop;
+        }
+    }
+    std::unique_ptr<wchar_t, decltype(&std::free)> desktop(getDesktopPath(), &std::free);
+    return desktop ? std::wstring(desktop.get()) : std::wstring();
+}
 
 bool printKeyDown() {
     const auto down = [](int key) {
@@ -112,6 +126,14 @@ std::wstring screenshotBalloonText(const std::wstring& savedTemplate, const std:
 }
 
 std::wstring takeScreenshot() {
+    // Without a desktop folder the name would put the file at the root of the current drive.
+    const std::wstring desktop = desktopFolder();
+    if (desktop.empty()) {
+        logError("Screenshot: ", "No desktop folder");
+        Sleep(gBalloonDelay.load());
+        showTrayBalloon(slotText(kSlotScreenshotFailed));
+        return std::wstring();
+    }
     HDC screen = CreateDCW(L"DISPLAY", nullptr, nullptr, nullptr);
     HDC memory = screen != nullptr ? CreateCompatibleDC(screen) : nullptr;
     HBITMAP bitmap = nullptr;
@@ -125,12 +147,12 @@ std::wstring takeScreenshot() {
             SelectObject(memory, previous);
         }
     }
-    std::unique_ptr<wchar_t, decltype(&std::free)> desktop(getDesktopPath(), &std::free);
     std::unique_ptr<char, decltype(&std::free)> time(getLocalTimeText(), &std::free);
     const std::wstring path =
-        screenshotFileName(desktop ? desktop.get() : L"", slotText(kSlotScreenshots),
+        screenshotFileName(desktop, slotText(kSlotScreenshots),
                            time ? wideOfUtf8(time.get()) : std::wstring(L"Unknow time"));
-    if (bitmap != nullptr && !savePng(bitmap, path)) {
+    const bool saved = bitmap != nullptr && savePng(bitmap, path);
+    if (!saved) {
         logErrorInt("Save screenshot fail: ", static_cast<int32_t>(GetLastError()));
     }
     if (memory != nullptr) {
@@ -139,13 +161,14 @@ std::wstring takeScreenshot() {
     if (screen != nullptr) {
         DeleteDC(screen);
     }
-    const std::wstring balloon = screenshotBalloonText(slotText(kSlotScreenshotSaved), path);
+    const std::wstring balloon = saved ? screenshotBalloonText(slotText(kSlotScreenshotSaved), path)
+                                       : slotText(kSlotScreenshotFailed);
     Sleep(gBalloonDelay.load());
     showTrayBalloon(balloon);
     if (bitmap != nullptr) {
         DeleteObject(bitmap);
     }
-    return path;
+    return saved ? path : std::wstring();
 }
 
 void* screenshotHotkeyThread(void*) {
@@ -165,6 +188,12 @@ void* screenshotHotkeyThread(void*) {
         }
     }
     return nullptr;
+}
+
+void setScreenshotDesktopForTesting(const wchar_t* folder) {
+    const std::lock_guard<std::mutex> guard(gDesktopLock);
+    gReplaceDesktop = folder != nullptr;
+    gDesktop = folder != nullptr ? folder : L"";
 }
 
 void setScreenshotBalloonDelayForTesting(unsigned long milliseconds) {

@@ -8,7 +8,7 @@
 namespace {
 
 // Columns: traditional Chinese, English, Japanese, simplified Chinese. Row 0 and the unused
-// slots 21 and 25 are empty.
+// slot 25 are empty.
 struct TextRow {
     const wchar_t* texts[4];
 };
@@ -40,7 +40,8 @@ constexpr TextRow kTexts[kSlotCount + 1] = {
     {{L"已成功輸出 ==FileName== 至桌面", L"Output ==FileName== to desktop success",
       L"デスクトップに ==FileName== を出力完了", L"已成功輸出 ==FileName== 至桌面"}},
     {{L"已重新啟動", L"already restarted", L"再起動している", L"已重新启动"}},
-    {{nullptr, nullptr, nullptr, nullptr}},
+    {{L"螢幕截圖儲存失敗", L"Screenshot not saved", L"スクリーンショットを保存できませんでした",
+      L"萤幕截图保存失败"}},
     {{L"關閉除錯模式", L"Turn off debug mode", L"デバッグモードを停止する", L"关闭除错模式"}},
     {{L"開啟除錯模式", L"Turn on debug mode", L"デバッグモードを起動する", L"开启除错模式"}},
     {{L"版本：", L"Version:", L"バージョン：", L"版本："}},

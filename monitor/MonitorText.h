@@ -36,6 +36,7 @@ enum TextSlot : int {
     kSlotScreenshots = 18,
     kSlotScreenshotSaved = 19,
     kSlotRestarted = 20,
+    kSlotScreenshotFailed = 21,
     kSlotDebugOff = 22,
     kSlotDebugOn = 23,
     kSlotVersion = 24,

@@ -349,12 +349,14 @@ TEST(MonitorMessageTest, OqtMonitorReceiversActOnStartTwiceAndOnSuicideOnce) {
     // The window acts before each send returns; the lock-mode thread during the hold, unless on
     // a loaded machine the 100 ms hold falls between two of its probes: send until it acts.
     long sends = 0;
-    EXPECT_TRUE(waitFor([&] {
-        EXPECT_TRUE(sendIPCMsgWin("QuillmarkWorker", kMonitorIpcChannel, kInstructionStart));
-        ++sends;
-        EXPECT_GE(receivers.count("start"), sends);
-        return waitFor([&] { return receivers.count("start") > sends; }, 2000);
-    }, 20000));
+    EXPECT_TRUE(waitFor(
+        [&] {
+            EXPECT_TRUE(sendIPCMsgWin("QuillmarkWorker", kMonitorIpcChannel, kInstructionStart));
+            ++sends;
+            EXPECT_GE(receivers.count("start"), sends);
+            return waitFor([&] { return receivers.count("start") > sends; }, 2000);
+        },
+        20000));
 
     EXPECT_TRUE(sendIPCMsgWin("QuillmarkWorker", kMonitorIpcChannel, kInstructionSuicide));
     EXPECT_EQ(receivers.child().waitForExit(10000), 3);

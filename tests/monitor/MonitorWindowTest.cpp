@@ -652,6 +652,28 @@ TEST_F(MonitorWindowTest, ScreenshotIsSavedOnTheDesktopAndReported) {
     DeleteFileW(path.c_str());
 }
 
+TEST_F(MonitorWindowTest, ScreenshotThatCannotBeSavedSaysSo) {
+    setScreenshotBalloonDelayForTesting(0);
+    struct Case {
+        const char* name;
+        std::wstring desktop;
+        const char* logLine;
+    };
+    const Case cases[] = {
+        {"desktop folder missing", (folder_ / "no such folder").wstring(),
+         "Save screenshot fail: "},
+        {"no desktop folder", L"", "Screenshot: No desktop folder"},
+    };
+    for (const Case& c : cases) {
+        resetBalloonsForTesting();
+        setScreenshotDesktopForTesting(c.desktop.c_str());
+        EXPECT_EQ(takeScreenshot(), L"") << c.name;
+        EXPECT_EQ(lastBalloonForTesting(), L"Screenshot not saved") << c.name;
+        EXPECT_TRUE(log_.contains(c.logLine)) << c.name;
+    }
+    setScreenshotDesktopForTesting(nullptr);
+}
+
 std::vector<std::string> lines(const std::filesystem::path& path) {
     std::vector<std::string> result;
     std::ifstream in(path);
