@@ -1,7 +1,7 @@
-// Test-only ping.exe: copied into every worker test folder, where the command interpreter finds it
-// before the system's, so the worker's delayed self-delete gets its pause without sending a real
-// echo request off the machine. It waits the time-out given with -w (in milliseconds), as a ping
-// to an address that never answers does, and fails like one.
+// Test-only ping.exe: put in place of the system folder's ping in the tests' own Wine prefix, so
+// the worker's delayed self-delete gets its pause without sending a real echo request off the
+// machine. It waits the time-out given with -w (in milliseconds), as a ping to an address that
+// never answers does, and fails like one.
 #include <windows.h>
 
 #include <cstdlib>

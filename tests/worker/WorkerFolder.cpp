@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +30,27 @@ std::wstring tempFolder() {
 }
 
 std::atomic<int> gFolderCount{0};
+
+// The worker's delayed self-delete starts the system folder's ping.exe, which would send an echo
+// request off the machine. The tests run in a Wine prefix of their own: there the stand-in takes
+// the system ping's place, and a native override makes Wine run it instead of its builtin one.
+void installPingStandIn() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+        ASSERT_NE(ntdll, nullptr);
+        ASSERT_NE(GetProcAddress(ntdll, "wine_get_version"), nullptr)
+            << "the stand-in ping replaces a system file: only in a Wine prefix of the tests";
+        wchar_t system[MAX_PATH] = {};
+        ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
+        ASSERT_TRUE(CopyFileW(windowsPath(QM_PING_STANDIN_EXE).c_str(),
+                              (std::wstring(system) + L"\\ping.exe").c_str(), FALSE));
+        const wchar_t native[] = L"native";
+        ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"ping.exe",
+                                  REG_SZ, native, sizeof(native)),
+                  ERROR_SUCCESS);
+    });
+}
 
 bool startsWithNoCase(const std::wstring& text, const std::wstring& prefix) {
     return text.size() >= prefix.size() &&
@@ -116,8 +138,7 @@ WorkerFolder::WorkerFolder() {
     removeTree(path_);
     CreateDirectoryW(path_.c_str(), nullptr);
     CopyFileW(windowsPath(QM_WORKER_EXE).c_str(), file(L"OqtQuillmarkWorker.exe").c_str(), FALSE);
-    // The worker runs in this folder, so its delayed self-delete finds this ping first.
-    CopyFileW(windowsPath(QM_PING_STANDIN_EXE).c_str(), file(L"ping.exe").c_str(), FALSE);
+    installPingStandIn();
     // The worker looks for its log settings beside itself first.
     std::string logPath;
     for (wchar_t c : file(L"worker.txt")) {
