@@ -151,12 +151,6 @@ TEST(MonitorProgramTest, StartUpOnAnEmptyDataFolder) {
         15000))
         << installed.folder.log();
     EXPECT_TRUE(waitFor([&] { return installed.folder.logHas("Execute stop function"); }, 15000));
-    EXPECT_TRUE(waitFor(
-        [&] {
-            return installed.folder.logHas(
-                "[OqtQuillmarkMonitor.exe] kill OqtQuillmark.exe shutdown state: Success");
-        },
-        15000));
     EXPECT_EQ(installed.watchdogStarts(), 1U);
     PostMessageW(FindWindowW(kWindowClass, nullptr), WM_COMMAND, 40003, 0);
     EXPECT_TRUE(waitFor([] { return FindWindowW(kWindowClass, nullptr) == nullptr; }, 20000));

@@ -768,6 +768,7 @@ TEST_F(MonitorWindowTest, KeeperStartsNothingWhileARestartHoldsIt) {
     } else {
         keeper.detach();
     }
+    setMonitorStoppersForTesting(countStop, recordSend);
     setKeeperCommandFormatForTesting(L"");
 }
 
