@@ -72,9 +72,8 @@ std::string prefixModeArguments(const char* argumentText);
 // -uninstalldetect's arguments: the text split at blanks (runs of blanks count as one), then
 // regrouped so that a path with blanks stays one argument: a group runs from a piece up to and
 // including the next piece that contains ".exe" (in any letter case), its pieces joined again
-// with one blank; pieces
-// after the last such piece form one last group. More than 16 pieces gives no arguments (a
-// parameter error for the caller). pieceCount receives the number of pieces.
+// with one blank; pieces after the last such piece form one last group. More than 16 pieces gives
+// no arguments (a parameter error for the caller). pieceCount receives the number of pieces.
 std::vector<std::string> regroupUninstallArguments(const std::string& arguments,
                                                    size_t& pieceCount);
 
