@@ -116,6 +116,7 @@ void runWatchdog() {
         Sleep(kMonitorStartPollMs);
         waited += kMonitorStartPollMs;
     }
+    logNormal("", "Monitor is alive");
     const ULONGLONG seen = GetTickCount64();
 
     // The tray program holds its mutex for its whole life; the first poll that obtains it means

@@ -123,6 +123,7 @@ TEST_F(WorkerProgramTest, WatchdogResetsAfterTheTrayProgramVanishes) {
 
     // The tray program ended by force: the watchdog resets, which starts a new tray program and a
     // new watchdog.
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is alive"); }, kStartWait));
     TerminateProcess(monitor, 9);
     ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is NOT alive"); }, kStartWait));
     EXPECT_TRUE(folder.logHas("Reset!"));
@@ -156,7 +157,7 @@ TEST_F(WorkerProgramTest, WatchdogGivesUpAfterEightResetsInARow) {
     const ResetCount resets(L"8");
     startMonitor();
     HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
-    ASSERT_TRUE(waitFor([&] { return folder.logHas("getMutexLock: Success"); }, kStartWait));
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is alive"); }, kStartWait));
     TerminateProcess(monitor, 9);
     EXPECT_EQ(WaitForSingleObject(watchdog, kStartWait), WAIT_OBJECT_0);
     EXPECT_TRUE(folder.logHas("Monitor is NOT alive"));
