@@ -109,6 +109,10 @@ public:
     size_t watchdogStarts() const {
         return folder.journalCount("OqtQuillmarkWorker.exe started -watchdog");
     }
+    // The program logs each start before it makes it, so an ended program has logged them all.
+    bool watchdogStartLogged() const {
+        return folder.logHas("hideNOWaitCommand: OqtQuillmarkWorker.exe -watchdog");
+    }
 
     WorkerFolder folder;
 };
@@ -165,6 +169,7 @@ TEST(MonitorProgramTest, NoWatchdogIsStartedWhileOneHoldsItsMutex) {
     // The probe of the watchdog mutex comes before the log settings and the threads.
     ASSERT_TRUE(
         waitFor([&] { return installed.folder.logHas("Start Quillmark main program"); }, 15000));
+    EXPECT_FALSE(installed.watchdogStartLogged());
     EXPECT_EQ(installed.watchdogStarts(), 0U) << installed.folder.journal();
     releaseMutexLock(watchdog);
     PostMessageW(FindWindowW(kWindowClass, nullptr), WM_COMMAND, 40003, 0);
@@ -208,6 +213,7 @@ TEST(MonitorProgramTest, InstanceOfAnotherUserLeavesTheRunningOneAlone) {
     UnregisterClassW(kWindowClass, windowClass.hInstance);
     EXPECT_TRUE(ended);
     // No watchdog, whose reset would replace the other user's programs; no keeper.
+    EXPECT_FALSE(installed.watchdogStartLogged()) << installed.folder.log();
     EXPECT_EQ(installed.watchdogStarts(), 0U) << installed.folder.journal();
     EXPECT_FALSE(installed.folder.logHas("Start Quillmark main program"));
 }
