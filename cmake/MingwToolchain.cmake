@@ -2,6 +2,8 @@
 # then include this. Debian's posix-thread compilers, static linking; tests run under Wine
 # through scripts/wine-run.
 set(CMAKE_SYSTEM_NAME Windows)
+# Kept in the cache: scripts/wine-session.sh reads it to make a prefix of the build's kind.
+set(QM_TRIPLET ${QM_TRIPLET} CACHE STRING "MinGW-w64 target triplet")
 
 set(CMAKE_C_COMPILER ${QM_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${QM_TRIPLET}-g++-posix)

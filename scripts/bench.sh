@@ -8,14 +8,24 @@
 #   - a new session's open time (adapter copy, load and handshake; one request each)
 #   - cold start to the first answered request, and the peak memory (resident set)
 #
-#   scripts/bench.sh [<win32-build-dir>]      (default build/win32, built by scripts/build.sh)
+#   scripts/bench.sh [<build-dir>]      (default build/win32, or build/win64 on a machine that
+#                                       refuses 32-bit code; built by scripts/build.sh)
 #   QM_BENCH_SECONDS=<n>                       length of each load run (default 10)
 #
 # Needs wrk, curl and openssl. Loads only the loopback listeners it starts itself; each run is
 # bounded in time. Not a test: it judges nothing, it prints the targets beside the figures.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:-$root/build/win32}" && pwd)
+# shellcheck source=machine.sh
+source "$root/scripts/machine.sh"
+if qm_runs_i386; then
+    kind=win32
+else
+    kind=win64
+fi
+build=$(cd "${1:-$root/build/$kind}" && pwd)
+echo "bench.sh: $(qm_machine_line)"
+echo "bench.sh: measuring the build in $build"
 seconds=${QM_BENCH_SECONDS:-10}
 bare_port=56462
 
@@ -26,7 +36,7 @@ for tool in wrk curl openssl; do
     }
 done
 [ -f "$build/tests/integration/qm_bare_https_server.exe" ] || {
-    echo "bench.sh: build $build first (scripts/build.sh win32)" >&2
+    echo "bench.sh: build $build first (scripts/build.sh $kind)" >&2
     exit 1
 }
 

@@ -7,18 +7,27 @@
 #
 #   scripts/run.sh                 as root on Debian 12
 #   QM_RUN_SKIP_SETUP=1 ...        skip the package and dependency set-up (already done)
-#   QM_BUILD_DIR=<dir> ...         build there (default build/win32; the installation goes beside it)
+#   QM_BUILD_DIR=<dir> ...         build there (default build/win32, or build/win64 on a machine
+#                                  that refuses 32-bit code; the installation goes beside it)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+# shellcheck source=machine.sh
+source scripts/machine.sh
 
-build=${QM_BUILD_DIR:-$root/build/win32}
+# The i686 deliverables where this machine runs 32-bit code; elsewhere the x86_64 build of the
+# same sources, which wine64 runs.
+if qm_runs_i386; then
+    kind=win32
+else
+    kind=win64
+fi
+build=${QM_BUILD_DIR:-$root/build/$kind}
 if [ -z "${QM_RUN_DETACHED:-}" ]; then
-    if [ -z "${QM_RUN_SKIP_SETUP:-}" ]; then
-        prefix=$(scripts/setup-deps.sh | tail -n 1)
-        export QM_DEPS_PREFIX=$prefix
-    fi
-    scripts/build.sh win32 "$build"
+    echo "run.sh: $(qm_machine_line)"
+    echo "run.sh: running the $kind build ($build)"
+    [ -n "${QM_RUN_SKIP_SETUP:-}" ] || scripts/setup-deps.sh >/dev/null
+    scripts/build.sh "$kind" "$build"
     # The Wine session and the service run in a session of their own, so that a Ctrl-C in the
     # terminal reaches only this shell, which then asks the service to stop by instruction.
     QM_RUN_DETACHED=1 setsid bash "$0" "$@" &

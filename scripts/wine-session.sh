@@ -11,7 +11,7 @@
 # through the loader that its argv[0] names.
 qm_wine_arch() {
     local build=$1
-    if grep -qs '^CMAKE_SYSTEM_PROCESSOR:.*=x86_64$' "$build/CMakeCache.txt"; then
+    if grep -qs '^QM_TRIPLET:STRING=x86_64-' "$build/CMakeCache.txt"; then
         QM_WINE_ARCH=win64
         mkdir -p "$QM_WINE_ROOT/bin"
         printf '#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n' >"$QM_WINE_ROOT/bin/wine"
@@ -42,7 +42,10 @@ qm_wine_make_template() {
         export WINEPREFIX=$t.tmp WINEARCH=$QM_WINE_ARCH WINEDEBUG=-all
         export WINEDLLOVERRIDES="mscoree,mshtml="
         unset DISPLAY
-        wine wineboot -i >/dev/null 2>&1
+        if ! wine wineboot -i >"$t.log" 2>&1; then
+            echo "wine-session: making a $QM_WINE_ARCH prefix failed (see $t.log)" >&2
+            exit 1
+        fi
         # Unmanaged windows: hiding a managed window under a bare Xvfb costs ~2 s each time.
         wine reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1
         # A crashing program ends at once with its backtrace instead of waiting for a click on

@@ -3,7 +3,7 @@
 # installation in its own Wine session, reached from Linux by curl, openssl s_client and headless
 # Chromium, switched by the debug-mode event and stopped by instruction.
 #
-#   tests/integration/service-e2e.sh [<win32-build-dir>]
+#   tests/integration/service-e2e.sh <build-dir>
 #
 # Needs the ports 56362, 56382 and 56402 on both loopback addresses (ctest runs it under the
 # resource lock "service_ports"), curl, openssl, node with npm (playwright-core is installed from
@@ -12,7 +12,7 @@
 set -uo pipefail
 
 root=$(cd "$(dirname "$0")/../.." && pwd)
-build=$(cd "${1:-$root/build/win32}" && pwd)
+build=$(cd "${1:?build dir}" && pwd)
 # shellcheck source=../../scripts/wine-session.sh
 source "$root/scripts/wine-session.sh"
 # shellcheck source=../../scripts/qm-install.sh

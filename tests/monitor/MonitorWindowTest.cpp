@@ -145,7 +145,7 @@ protected:
 
 TEST_F(MonitorWindowTest, CreationAddsTheIcon) {
     const NOTIFYICONDATAW data = trayIconDataForTesting();
-    EXPECT_EQ(data.cbSize, 956U);
+    EXPECT_EQ(data.cbSize, sizeof(NOTIFYICONDATAW));
     EXPECT_EQ(data.hWnd, window_);
     EXPECT_EQ(data.uID, 0U);
     EXPECT_EQ(data.uCallbackMessage, 0x401U);
@@ -257,7 +257,7 @@ TEST_F(MonitorWindowTest, SuicideQuits) {
     EXPECT_EQ(gStops.load(), 1);
     EXPECT_THAT(sends(), ElementsAre("OqtQuillmarkWatchdog"));
     EXPECT_EQ(trayIconDataForTesting().hWnd, nullptr);
-    EXPECT_EQ(trayIconDataForTesting().cbSize, 956U);
+    EXPECT_EQ(trayIconDataForTesting().cbSize, sizeof(NOTIFYICONDATAW));
     EXPECT_TRUE(quitPosted());
 }
 
