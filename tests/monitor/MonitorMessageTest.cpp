@@ -177,6 +177,49 @@ TEST(MonitorMessageTest, SendToAChannelWithoutWindowStillHoldsTheLockAndSaysSucc
     }
 }
 
+// A receiver whose window hangs: the send gives up within its bound and the lock half follows, so
+// stoppers and the tray program's Stop and Quit never freeze on it.
+TEST(MonitorMessageTest, SendToAHungWindowGivesUpAndStillHoldsTheLock) {
+    const std::string channel = uniqueChannel();
+    const std::wstring className = utf8ToWide(channel.c_str());
+    HANDLE release = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(release, nullptr);
+    std::atomic<HWND> window{nullptr};
+    std::thread hung([&] {
+        WNDCLASSW windowClass{};
+        windowClass.lpfnWndProc = DefWindowProcW;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = className.c_str();
+        RegisterClassW(&windowClass);
+        HWND own = CreateWindowExW(0, className.c_str(), L"", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                   windowClass.hInstance, nullptr);
+        window = own;
+        // Hung: no message is handled until the test lets go.
+        WaitForSingleObject(release, 60000);
+        MSG message;
+        while (PeekMessageW(&message, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageW(&message);
+        }
+        DestroyWindow(own);
+        UnregisterClassW(className.c_str(), windowClass.hInstance);
+    });
+    ASSERT_TRUE(waitFor([&] { return window.load() != nullptr; }, 5000));
+    LogCapture log;
+    const ULONGLONG began = GetTickCount64();
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        sendInstruction(channel.c_str(), kInstructionStop);
+        done = true;
+    });
+    EXPECT_TRUE(waitFor([&] { return done.load(); }, 20000)) << "the send waits on a hung window";
+    EXPECT_LT(GetTickCount64() - began, 15000U);
+    SetEvent(release);
+    sender.join();
+    hung.join();
+    CloseHandle(release);
+    EXPECT_TRUE(log.contains("sendIPCMsgWin: Lock Mode"));
+}
+
 TEST(MonitorMessageTest, MissingArgumentsSendNothing) {
     LogCapture log;
     const std::string channel = uniqueChannel();
