@@ -2,9 +2,13 @@
 
 #include <tlhelp32.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <mutex>
 
 #include <gtest/gtest.h>
@@ -31,6 +35,16 @@ std::wstring tempFolder() {
 
 std::atomic<int> gFolderCount{0};
 
+bool sameFileContent(const std::wstring& a, const std::wstring& b) {
+    std::ifstream first(std::filesystem::path(a), std::ios::binary);
+    std::ifstream second(std::filesystem::path(b), std::ios::binary);
+    if (!first || !second) {
+        return false;
+    }
+    return std::equal(std::istreambuf_iterator<char>(first), std::istreambuf_iterator<char>(),
+                      std::istreambuf_iterator<char>(second), std::istreambuf_iterator<char>());
+}
+
 // The worker's delayed self-delete starts the system folder's ping.exe, which would send an echo
 // request off the machine. The tests run in a Wine prefix of their own: there the stand-in takes
 // the system ping's place, and a native override makes Wine run it instead of its builtin one.
@@ -43,8 +57,19 @@ void installPingStandIn() {
             << "the stand-in ping replaces a system file: only in a Wine prefix of the tests";
         wchar_t system[MAX_PATH] = {};
         ASSERT_NE(GetSystemDirectoryW(system, MAX_PATH), 0u);
-        ASSERT_TRUE(CopyFileW(windowsPath(QM_PING_STANDIN_EXE).c_str(),
-                              (std::wstring(system) + L"\\ping.exe").c_str(), FALSE));
+        // Test programs run side by side in one prefix: another one may be copying the stand-in
+        // or running it right now, and then its copy is already in place.
+        const std::wstring standIn = windowsPath(QM_PING_STANDIN_EXE);
+        const std::wstring ping = std::wstring(system) + L"\\ping.exe";
+        bool placed = false;
+        for (int attempt = 0; attempt < 50 && !placed; ++attempt) {
+            placed = CopyFileW(standIn.c_str(), ping.c_str(), FALSE) ||
+                     sameFileContent(standIn, ping);
+            if (!placed) {
+                Sleep(100);
+            }
+        }
+        ASSERT_TRUE(placed) << "the stand-in ping could not be put in place";
         const wchar_t native[] = L"native";
         ASSERT_EQ(RegSetKeyValueW(HKEY_CURRENT_USER, L"Software\\Wine\\DllOverrides", L"ping.exe",
                                   REG_SZ, native, sizeof(native)),
