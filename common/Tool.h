@@ -226,6 +226,11 @@ char* readTextFile(const wchar_t* inputPath);
 
 // ---- Commands, mutexes, port test (Windows only) ----------------------------------------------
 
+// The full path of a program of the system folder (program: "cmd.exe"), quoted when it holds a
+// blank: system commands are never started by bare name, which would find a program of the same
+// name in the caller's own or current folder first. "" (logged) when the folder can't be had.
+std::wstring systemProgramPath(const wchar_t* program);
+
 // runHiddenCommand's result when no process ran (no memory, a command line longer than the system
 // takes, the process could not be created or its exit code not read): nonzero, so that a caller
 // testing for 0 never takes it for success.

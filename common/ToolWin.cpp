@@ -479,22 +479,42 @@ bool startHiddenProcess(wchar_t* commandLine) {
     return true;
 }
 
+std::wstring systemProgramPath(const wchar_t* program) {
+    wchar_t folder[kPathUnits] = {};
+    const UINT length = GetSystemDirectoryW(folder, kPathUnits);
+    if (length == 0 || length >= kPathUnits) {
+        logErrorInt("Get system folder fail: ", static_cast<int32_t>(GetLastError()));
+        return L"";
+    }
+    std::wstring path = std::wstring(folder) + L"\\" + program;
+    // Quoted when the folder holds a blank, so that no shorter path is tried first.
+    if (path.find(L' ') != std::wstring::npos) {
+        return L"\"" + path + L"\"";
+    }
+    return path;
+}
+
 unsigned long runHiddenCommand(const wchar_t* command) {
     if (command == nullptr) {
         return 1;
     }
     const size_t length = std::wcslen(command);
-    // "cmd /c " and the terminator must fit the system's limit of a command line.
-    if (length > kMaxCommandLineUnits - 8) {
+    // The interpreter by its full path, so that no cmd.exe of the current folder runs instead.
+    const std::wstring interpreter = systemProgramPath(L"cmd.exe");
+    if (interpreter.empty()) {
+        return kHiddenCommandNotRun;
+    }
+    // "<interpreter> /c " and the terminator must fit the system's limit of a command line.
+    if (length > kMaxCommandLineUnits - interpreter.size() - 5) {
         logErrorInt("Hidden command too long: ", static_cast<int32_t>(length));
         return kHiddenCommandNotRun;
     }
-    const size_t units = length + 16;
+    const size_t units = interpreter.size() + length + 16;
     HeapWideText commandLine(allocWide(units));
     if (commandLine == nullptr) {
         return kHiddenCommandNotRun;
     }
-    std::swprintf(commandLine.get(), units, L"cmd /c %ls", command);
+    std::swprintf(commandLine.get(), units, L"%ls /c %ls", interpreter.c_str(), command);
     return waitHiddenProcess(commandLine.get());
 }
 

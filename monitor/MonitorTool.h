@@ -31,11 +31,6 @@ inline constexpr unsigned long kWaitCommandNotRun = kHiddenCommandNotRun;
 
 // ---- Hidden commands ------------------------------------------------------------------------
 
-// The full path of a program of the system folder (program: "cmd.exe"), quoted when it holds a
-// blank: system commands are never started by bare name, which would find a program of the same
-// name in the caller's own or current folder first. "" (logged) when the folder can't be had.
-std::wstring systemProgramPath(const wchar_t* program);
-
 // Starts command without a window (CREATE_NO_WINDOW, the caller's environment and folder) and
 // waits without limit for its exit code. With useCmd (the worker's build) it runs
 // "<system folder>\cmd.exe /c <command>"; without (the tray program's build) the command unchanged.

@@ -193,21 +193,6 @@ bool writeToFile(const wchar_t* path, const wchar_t* mode, const char* text) {
 
 // ---- Hidden commands ------------------------------------------------------------------------
 
-std::wstring systemProgramPath(const wchar_t* program) {
-    wchar_t folder[kPathUnits] = {};
-    const UINT length = GetSystemDirectoryW(folder, kPathUnits);
-    if (length == 0 || length >= kPathUnits) {
-        logErrorInt("Get system folder fail: ", static_cast<int32_t>(GetLastError()));
-        return L"";
-    }
-    std::wstring path = std::wstring(folder) + L"\\" + program;
-    // Quoted when the folder holds a blank, so that no shorter path is tried first.
-    if (path.find(L' ') != std::wstring::npos) {
-        return L"\"" + path + L"\"";
-    }
-    return path;
-}
-
 unsigned long hideWaitCommand(const wchar_t* command, bool useCmd) {
     if (command == nullptr) {
         return 1;

@@ -290,6 +290,18 @@ TEST(ToolCommands, RunHiddenCommandGivesTheExitCode) {
     EXPECT_EQ(runHiddenCommand(tooLong.c_str()), kHiddenCommandNotRun);
 }
 
+TEST(ToolCommands, RunHiddenCommandNeverTakesACmdOfTheCurrentFolder) {
+    // A file named cmd.exe that can't run: found by a bare-name start, it would fail the command.
+    TempFolder folder;
+    std::ofstream(folder.path() / L"cmd.exe") << "not a program";
+    wchar_t previous[MAX_PATH] = {};
+    ASSERT_NE(GetCurrentDirectoryW(MAX_PATH, previous), 0u);
+    ASSERT_TRUE(SetCurrentDirectoryW(folder.path().c_str()));
+    const unsigned long result = runHiddenCommand(L"exit /b 3");
+    SetCurrentDirectoryW(previous);
+    EXPECT_EQ(result, 3UL);
+}
+
 // ---- Random source ------------------------------------------------------------------------------
 
 TEST(ToolRandomWin, FallbackSourceServesWithoutTheSystemFunction) {
