@@ -394,13 +394,17 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
                 qm::logAllocationFailure(kModuleName, __LINE__);
             } else {
                 logNormalWString("InstallerVersionFile: ", stripped.get());
+                // A missing file gives no version: the reply then has no "InstallerVersion" at
+                // all, and neither have the echoes of this session.
                 SecretText text(readTextFile(stripped.get()));
-                std::string installerVersion =
-                    text ? std::string(text.get(), strnlen(text.get(), kShortTextChars))
-                         : std::string();
-                logNormal("InstallerVersion: ", installerVersion.c_str());
-                setJsonMapValue(response.get(), "InstallerVersion", installerVersion.c_str());
-                slot.installerVersion = installerVersion;
+                std::optional<std::string> installerVersion;
+                if (text) {
+                    installerVersion.emplace(text.get(), strnlen(text.get(), kShortTextChars));
+                }
+                const char* versionText = installerVersion ? installerVersion->c_str() : nullptr;
+                logNormal("InstallerVersion: ", versionText);
+                setJsonMapValue(response.get(), "InstallerVersion", versionText);
+                slot.installerVersion = std::move(installerVersion);
             }
         }
     }

@@ -268,6 +268,8 @@ const OpeningCase kOpeningCases[] = {
      {{"InstallerName", "Setup.exe"}},
      withEntries(kEchoReply, {{"InstallerVersion", "2.3.4"}}),
      kHandshake},
+    // No version file: no "InstallerVersion" at all, rather than an empty one.
+    {"installer_version_file_missing", {{"InstallerName", "Missing.exe"}}, kEchoReply, kHandshake},
     {"installer_name_climbing_out", {{"InstallerName", "..\\Setup"}}, kEchoReply, kHandshake},
     {"installer_name_with_slash", {{"InstallerName", "sub/Setup"}}, kEchoReply, kHandshake},
     {"installer_name_with_drive", {{"InstallerName", "C:Setup"}}, kEchoReply, kHandshake},
@@ -329,15 +331,17 @@ TEST(KnownSessionTest, EchoRepliesTheVersionsWithoutCallingTheAdapter) {
     std::ofstream(installation.dataFolder() / "SetupVersion.txt") << "2.3.4";
     const std::string id = openSession({{"InstallerName", "Setup"}});
     const std::string plain = openSession();
+    const std::string missing = openSession({{"InstallerName", "Missing"}});
     installation.forget();
     EXPECT_EQ(send({{"SessionId", id}, {"FunctionName", "Echo"}}),
               (ReplyMap{{"ServerVersion", "1.0.22.0303"},
                         {"LibVersion", "1.0.0.1"},
                         {"InstallerVersion", "2.3.4"},
                         {"result", "0"}}));
-    EXPECT_EQ(
-        send({{"SessionId", plain}, {"FunctionName", "QuillmarkEcho"}}),
-        (ReplyMap{{"ServerVersion", "1.0.22.0303"}, {"LibVersion", "1.0.0.1"}, {"result", "0"}}));
+    const ReplyMap withoutInstaller = {
+        {"ServerVersion", "1.0.22.0303"}, {"LibVersion", "1.0.0.1"}, {"result", "0"}};
+    EXPECT_EQ(send({{"SessionId", plain}, {"FunctionName", "QuillmarkEcho"}}), withoutInstaller);
+    EXPECT_EQ(send({{"SessionId", missing}, {"FunctionName", "Echo"}}), withoutInstaller);
     EXPECT_THAT(installation.journal(), IsEmpty());
 }
 
