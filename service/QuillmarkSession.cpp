@@ -46,6 +46,7 @@ struct SessionState {
     std::wstring executePath;
     uint32_t ownProcessId = 0;
     SessionIdSource idSource = &generateSessionId;
+    bool stopping = false;  // set once by stopAllSessions, under the request lock
 };
 
 SessionState state;
@@ -477,6 +478,7 @@ std::unique_lock<std::mutex> lockRequests() {
 
 bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& executePath,
                             uint32_t ownProcessId) {
+    std::unique_lock<std::mutex> lock = lockRequests();
     setLog(kModuleName);
     for (SessionSlot& slot : state.slots) {
         slot = SessionSlot();
@@ -540,6 +542,10 @@ JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin) {
     }
     if (requestOrigin == nullptr) {
         qm::logNullParameter("Origin", kModuleName, __LINE__);
+        return nullptr;
+    }
+    if (state.stopping) {
+        logWarning("Quillmark is stopping, request: ", "Reject");
         return nullptr;
     }
     JsonMapPtr response(createJsonMap());
@@ -617,6 +623,16 @@ void releaseAllAdapters() {
     runHiddenCommand((L"del /A:H /Q \"" + state.copyPath + L"\\*.dll\"").c_str());
 }
 
+void stopAllSessions() {
+    std::unique_lock<std::mutex> lock = lockRequests();
+    releaseAllAdapters();
+    state.stopping = true;
+}
+
+bool isServingRequests() {
+    return !state.stopping;
+}
+
 void setSessionIdSourceForTesting(SessionIdSource source) {
     state.idSource = source != nullptr ? source : &generateSessionId;
 }
@@ -626,4 +642,9 @@ std::string sessionIdForTesting(int index) {
         return {};
     }
     return state.slots[index].sessionId;
+}
+
+void resumeServingForTesting() {
+    std::unique_lock<std::mutex> lock = lockRequests();
+    state.stopping = false;
 }
