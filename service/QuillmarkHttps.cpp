@@ -51,6 +51,13 @@ enum RequestKind : int32_t {
 // While a request is decoded, parsed and dispatched it holds this many times its field's size
 // (the decoded text, the map's copy of it and the map's values).
 constexpr std::size_t kCompletionChargeFactor = 3;
+// Bodies up to this size are not charged, so that a page's ordinary requests are never refused
+// while large uploads hold the budget; the connection limits bound what they can take together.
+constexpr std::size_t kUnchargedBodyBytes = 64 * 1024;
+
+std::size_t chargeable(std::size_t bytes) {
+    return bytes > kUnchargedBodyBytes ? bytes : 0;
+}
 constexpr auto kWatchInterval = std::chrono::seconds(1);
 
 using Clock = std::chrono::steady_clock;
@@ -437,7 +444,7 @@ void completeUnlocked(MHD_Connection* connection, ConnectionState& request,
     }
     BudgetCharge completionCharge;
     const std::size_t bodyBytes = request.requestBody.size();
-    if (!completionCharge.add(bodyBytes * kCompletionChargeFactor)) {
+    if (!completionCharge.add(chargeable(bodyBytes) * kCompletionChargeFactor)) {
         logBudgetExhausted(bodyBytes);
         request.dropBody();
         return;
@@ -508,7 +515,7 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
         const std::size_t grown =
             std::max(needed, std::min(body.capacity() * 2, state.parameterLimit.load()));
         const std::size_t previousCharge = request->bodyCharge.held();
-        if (!request->bodyCharge.add(grown)) {
+        if (!request->bodyCharge.add(chargeable(grown))) {
             logBudgetExhausted(needed);
             request->collectFailed = true;
             request->dropBody();

@@ -41,7 +41,8 @@ inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
 
 // The bytes that all requests together may hold at once: the fields being collected, and a
 // charge of three times the field while a request is decoded, parsed and dispatched. A request
-// that would pass it gets no reply, and its field is freed at once.
+// that would pass it gets no reply, and its field is freed at once. Fields of up to 64 KiB are
+// not charged: ordinary requests are never refused for it, and the connection limits bound them.
 inline constexpr std::size_t kBodyBudgetBytes = 384u * 1024u * 1024u;
 
 // Connections one listener keeps at once; those beyond are closed as soon as they are accepted.

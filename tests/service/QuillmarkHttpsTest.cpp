@@ -38,6 +38,28 @@ namespace {
 constexpr const char* kOrigin = "https://page.example";
 constexpr const char* kFormType = "application/x-www-form-urlencoded";
 
+// Opens a plain TCP connection that sends nothing; true when the listener closes it within
+// milliseconds.
+bool closedByPeerWithin(int port, int milliseconds) {
+    SOCKET raw = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        closesocket(raw);
+        return false;
+    }
+    DWORD timeout = static_cast<DWORD>(milliseconds);
+    setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
+    char byte = 0;
+    const int received = recv(raw, &byte, 1, 0);
+    const int error = WSAGetLastError();
+    closesocket(raw);
+    return received == 0 || (received < 0 && error != WSAETIMEDOUT);
+}
+
 // A port nobody listens on now (the system's choice for an ephemeral bind).
 int freePort() {
     WSADATA data;
@@ -869,8 +891,6 @@ TEST_F(HttpsTest, TheBodyBudgetIsSharedByAllRequests) {
     LogCapture log;
     const std::string field =
         qmtest::parameterField(echoJson(",\"pad\":\"" + std::string(220000, 'p') + "\""));
-    setBodyBudgetForTesting(field.size() * 3);
-
     // A page that sends two thirds of its body and then waits.
     auto holder = connect(ecdsaPort);
     ASSERT_NE(holder, nullptr);
@@ -882,10 +902,15 @@ TEST_F(HttpsTest, TheBodyBudgetIsSharedByAllRequests) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_GE(bodyBytesInFlightForTesting(), field.size() / 2);
+    // The first page holds the whole budget now.
+    setBodyBudgetForTesting(bodyBytesInFlightForTesting());
 
-    // The same body whole on another listener: it cannot be decoded beside the first.
+    // The same body whole on another listener gets no reply; an ordinary request still does.
     EXPECT_FALSE(exchange(request.substr(0, request.size() - field.size()) + field, rsaPort));
     EXPECT_TRUE(log.contains("Request memory budget exhausted, no reply: "));
+    std::optional<HttpResponse> ordinary = post(echoJson(), rsaPort);
+    ASSERT_TRUE(ordinary);
+    EXPECT_EQ(decoded(*ordinary)["result"], "0");
 
     holder.reset();
     while (bodyBytesInFlightForTesting() != 0 && std::chrono::steady_clock::now() < deadline) {
@@ -940,6 +965,9 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     }
     EXPECT_TRUE(cut || trickling->waitForClose());
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
+
+    // A connection that never begins its TLS handshake.
+    EXPECT_TRUE(closedByPeerWithin(ecdsaPort, 8000));
 
     qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("2500"));
     auto calling = connect(ecdsaPort);
