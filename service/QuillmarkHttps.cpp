@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <memory>
 #include <new>
 #include <optional>
 #include <set>
@@ -59,6 +60,7 @@ std::size_t chargeable(std::size_t bytes) {
     return bytes > kUnchargedBodyBytes ? bytes : 0;
 }
 constexpr auto kWatchInterval = std::chrono::seconds(1);
+constexpr unsigned int kConnectionLimitSlack = 8;
 
 using Clock = std::chrono::steady_clock;
 
@@ -73,9 +75,20 @@ struct ConnectionClock {
     bool cut = false;
 };
 
+// The connections one listener holds, counted on its own thread (its accept policy and its
+// connection notifications run there).
+struct ListenerLoad {
+    std::atomic<unsigned int> open{0};
+};
+
+struct Listener {
+    MHD_Daemon* daemon = nullptr;
+    std::unique_ptr<ListenerLoad> load;
+};
+
 struct FrontEndState {
     std::mutex daemonsMutex;
-    std::vector<MHD_Daemon*> daemons;
+    std::vector<Listener> daemons;
     std::atomic<std::size_t> parameterLimit{kMaxParameterBytes};
     std::atomic<std::size_t> bodyBudget{kBodyBudgetBytes};
     std::atomic<std::size_t> bytesInFlight{0};
@@ -353,9 +366,11 @@ void watchDeadlines() {
     }
 }
 
-void notifyConnection(void* /*context*/, MHD_Connection* connection, void** socketContext,
+void notifyConnection(void* context, MHD_Connection* connection, void** socketContext,
                       MHD_ConnectionNotificationCode code) {
+    auto* load = static_cast<ListenerLoad*>(context);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        ++load->open;
         std::unique_ptr<ConnectionClock> clock(new (std::nothrow) ConnectionClock);
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
@@ -373,6 +388,7 @@ void notifyConnection(void* /*context*/, MHD_Connection* connection, void** sock
         *socketContext = clock.release();
         return;
     }
+    --load->open;
     auto* clock = static_cast<ConnectionClock*>(*socketContext);
     if (clock == nullptr) {
         return;
@@ -640,14 +656,29 @@ MHD_Result acceptPeer(const sockaddr* address, socklen_t length) {
     return MHD_NO;
 }
 
+// A listener at its limit closes a new connection at once: left in the system's queue, as
+// libmicrohttpd would leave it, it would wait for a free place without any answer.
+MHD_Result acceptWithinLimit(void* context, const sockaddr* /*address*/, socklen_t /*length*/) {
+    const auto* load = static_cast<const ListenerLoad*>(context);
+    if (load != nullptr && load->open.load() >= kConnectionLimit) {
+        logWarningInt("Connection limit reached, connection closed: ",
+                      static_cast<int32_t>(kConnectionLimit));
+        return MHD_NO;
+    }
+    return MHD_YES;
+}
+
 // Accept policy of the IPv4 listeners.
-MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen_t length) {
+MHD_Result acceptLocalClient(void* context, const sockaddr* address, socklen_t length) {
     try {
-        return acceptPeer(address, length);
+        if (acceptPeer(address, length) != MHD_YES) {
+            return MHD_NO;
+        }
     } catch (const std::bad_alloc&) {
         qm::logAllocationFailure(kModuleName, __LINE__);
+        return MHD_NO;
     }
-    return MHD_NO;
+    return acceptWithinLimit(context, address, length);
 }
 
 }  // namespace
@@ -673,13 +704,21 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
     }
     logNormal(message, "Free");
 
+    std::unique_ptr<ListenerLoad> load(new (std::nothrow) ListenerLoad);
+    if (!load) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+        return nullptr;
+    }
+    // The IPv6 listener is bound to [::1], so its policy only keeps the limit. libmicrohttpd's
+    // own limit stands behind ours, a little above it.
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, port, ipv6 ? nullptr : &acceptLocalClient, nullptr, &handleHttpRequest, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
-        MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
-        MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted,
-        nullptr, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit, MHD_OPTION_CONNECTION_TIMEOUT,
-        kConnectionTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, nullptr,
+        flags, port, ipv6 ? &acceptWithinLimit : &acceptLocalClient, load.get(),
+        &handleHttpRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
+        MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_HTTPS_MEM_CERT, certificate,
+        MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities,
+        MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted, nullptr, MHD_OPTION_CONNECTION_LIMIT,
+        kConnectionLimit + kConnectionLimitSlack, MHD_OPTION_CONNECTION_TIMEOUT,
+        kConnectionTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, load.get(),
         MHD_OPTION_END);
 
     std::snprintf(message, sizeof message, "OqtQuillmark at %s%u launch state: ",
@@ -691,7 +730,7 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
     logNormal(message, "Success");
     startDeadlineWatch();
     std::lock_guard<std::mutex> guard(state.daemonsMutex);
-    state.daemons.push_back(daemon);
+    state.daemons.push_back(Listener{daemon, std::move(load)});
     return daemon;
 }
 
@@ -713,13 +752,13 @@ bool startHttpsListener(bool ipv6, int port, const char* certificate, const char
 }
 
 void stopAllHttpsDaemons() {
-    std::vector<MHD_Daemon*> daemons;
+    std::vector<Listener> daemons;
     {
         std::lock_guard<std::mutex> guard(state.daemonsMutex);
         daemons.swap(state.daemons);
     }
-    for (MHD_Daemon* daemon : daemons) {
-        MHD_stop_daemon(daemon);
+    for (Listener& listener : daemons) {
+        MHD_stop_daemon(listener.daemon);
     }
     stopDeadlineWatch();
 }

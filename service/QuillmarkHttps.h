@@ -45,7 +45,8 @@ inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
 // not charged: ordinary requests are never refused for it, and the connection limits bound them.
 inline constexpr std::size_t kBodyBudgetBytes = 384u * 1024u * 1024u;
 
-// Connections one listener keeps at once; those beyond are closed as soon as they are accepted.
+// Connections one listener keeps at once; those beyond are closed as soon as they are accepted
+// (the accept policy of both kinds of listener keeps the count).
 inline constexpr unsigned int kConnectionLimit = 48;
 // Seconds a connection may stay idle before the listener closes it: the "timeout=15" that
 // replies announce in "Keep-Alive".
