@@ -238,7 +238,8 @@ inline constexpr unsigned long kWaitForever = 0xFFFFFFFFUL;
 
 // Runs "cmd /c <command>" without a window and waits for its exit code, at most waitMilliseconds
 // (then ends it: kHiddenCommandTimedOut). Null command: 1; no process ran: kHiddenCommandNotRun.
-unsigned long runHiddenCommand(const wchar_t* command, unsigned long waitMilliseconds = kWaitForever);
+unsigned long runHiddenCommand(const wchar_t* command,
+                               unsigned long waitMilliseconds = kWaitForever);
 // Starts "OqtQuillmarkWorker.exe -start" without a window and without waiting.
 void hideNOWaitCommand();
 
@@ -249,7 +250,8 @@ void hideNOWaitCommand();
 // kHiddenCommandNotRun when it could not be created or its code not read);
 // startHiddenProcess closes its handles at once and does not wait (false when not created).
 // Neither logs.
-unsigned long waitHiddenProcess(wchar_t* commandLine, unsigned long waitMilliseconds = kWaitForever);
+unsigned long waitHiddenProcess(wchar_t* commandLine,
+                                unsigned long waitMilliseconds = kWaitForever);
 bool startHiddenProcess(wchar_t* commandLine);
 
 // Per-user named mutex "<user>_<inputMutexLock>", created with a null access list and an

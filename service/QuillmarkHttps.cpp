@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <set>
@@ -437,8 +437,7 @@ void answerWithCode(RequestValues& values, int32_t code) {
 
 // Checks, decodes and parses the request on its own listener thread, then dispatches it under the
 // request lock. Leaves no response map in values for no reply.
-void completeUnlocked(MHD_Connection* connection, ConnectionState& request,
-                      RequestValues& values) {
+void completeUnlocked(MHD_Connection* connection, ConnectionState& request, RequestValues& values) {
     logNormal("Release Mode", "");
     const MHD_ConnectionInfo* info =
         MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
@@ -712,14 +711,13 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
     // The IPv6 listener is bound to [::1], so its policy only keeps the limit. libmicrohttpd's
     // own limit stands behind ours, a little above it.
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, port, ipv6 ? &acceptWithinLimit : &acceptLocalClient, load.get(),
-        &handleHttpRequest, nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr,
-        MHD_OPTION_SOCK_ADDR, address, MHD_OPTION_HTTPS_MEM_CERT, certificate,
-        MHD_OPTION_HTTPS_MEM_KEY, key, MHD_OPTION_HTTPS_PRIORITIES, priorities,
-        MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted, nullptr, MHD_OPTION_CONNECTION_LIMIT,
-        kConnectionLimit + kConnectionLimitSlack, MHD_OPTION_CONNECTION_TIMEOUT,
-        kConnectionTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION, &notifyConnection, load.get(),
-        MHD_OPTION_END);
+        flags, port, ipv6 ? &acceptWithinLimit : &acceptLocalClient, load.get(), &handleHttpRequest,
+        nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
+        MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
+        MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted,
+        nullptr, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit + kConnectionLimitSlack,
+        MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION,
+        &notifyConnection, load.get(), MHD_OPTION_END);
 
     std::snprintf(message, sizeof message, "OqtQuillmark at %s%u launch state: ",
                   ipv6 ? "[::1]:" : "127.0.0.1:", static_cast<unsigned>(port));

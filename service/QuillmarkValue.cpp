@@ -136,8 +136,8 @@ struct GlobToken {
 };
 
 bool isPlainCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-           c == '-' || c == '_' || c == ':' || c == '/';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == ':' || c == '/';
 }
 
 // The tokens of a list entry made of plain characters, \S* and \.; false when it holds

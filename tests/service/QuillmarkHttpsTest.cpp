@@ -975,9 +975,9 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("2500"));
     auto calling = connect(ecdsaPort);
     ASSERT_NE(calling, nullptr);
-    ASSERT_TRUE(calling->send(qmtest::buildPost(
-        "/", formHeaders(ecdsaPort, {{"Connection", "keep-alive"}}),
-        qmtest::parameterField(callJson(id, "SignData")))));
+    ASSERT_TRUE(
+        calling->send(qmtest::buildPost("/", formHeaders(ecdsaPort, {{"Connection", "keep-alive"}}),
+                                        qmtest::parameterField(callJson(id, "SignData")))));
     std::optional<HttpResponse> answered = calling->readResponse();
     ASSERT_TRUE(answered);
     EXPECT_EQ(decoded(*answered)["result"].rfind("SignData#", 0), 0u);

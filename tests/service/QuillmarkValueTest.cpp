@@ -186,8 +186,8 @@ TEST_F(QuillmarkValueTest, WorstCaseReadsStayWithinFiftyMilliseconds) {
     };
     std::string distinct;
     for (int i = 0; distinct.size() < kMaxDomainListLength - 16; ++i) {
-        distinct += "*" + std::string(static_cast<size_t>(i % 7 + 1), 'a') + "*" +
-                    std::to_string(i) + ";";
+        distinct +=
+            "*" + std::string(static_cast<size_t>(i % 7 + 1), 'a') + "*" + std::to_string(i) + ";";
     }
     struct Case {
         const char* name;
