@@ -19,7 +19,11 @@ constexpr char kModuleName[] = "Message";
 constexpr DWORD kWindowStyle = 8;
 constexpr DWORD kLockRoundPauseMs = 50;
 constexpr DWORD kLockActedPauseMs = 100;
-constexpr DWORD kLockConfirmPauseMs = 20;
+// A second receiver's probe holds a mutex for an instant, a sender for 100 ms. A held mutex is
+// confirmed by waiting for it: the other receiver's probe lets it go at once (the wait obtains it
+// and ends early), while a sender's hold outlasts the wait. Short beside the hold, so that a hold
+// found late in a round is still confirmed while it lasts.
+constexpr DWORD kLockConfirmWaitMs = 15;
 constexpr DWORD kStartPauseMs = 500;
 constexpr size_t kMutexNameMax = 511;
 
@@ -266,13 +270,13 @@ void* ipcMessageReceiverThread(void* channel) {
     return nullptr;
 }
 
-MutexProbe probeInstructionMutex(const char* name) {
-    if (name == nullptr) {
-        return MutexProbe::Unavailable;
-    }
+namespace {
+
+// The object name "<user>_<name>" of an instruction mutex; "" when the user is unknown.
+std::wstring instructionMutexObjectName(const char* name) {
     wchar_t* user = getCurrentUserName();
     if (user == nullptr) {
-        return MutexProbe::Unavailable;
+        return std::wstring();
     }
     std::wstring objectName = user;
     std::free(user);
@@ -280,6 +284,13 @@ MutexProbe probeInstructionMutex(const char* name) {
     objectName += utf8ToWide(name);
     if (objectName.size() > kMutexNameMax) {
         objectName.resize(kMutexNameMax);
+    }
+    return objectName;
+}
+
+MutexProbe probeMutexObject(const std::wstring& objectName, DWORD waitMs = 0) {
+    if (objectName.empty()) {
+        return MutexProbe::Unavailable;
     }
     SECURITY_DESCRIPTOR descriptor;
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
@@ -291,7 +302,7 @@ MutexProbe probeInstructionMutex(const char* name) {
     if (mutex == nullptr) {
         return MutexProbe::Unavailable;
     }
-    DWORD waited = WaitForSingleObject(mutex, 0);
+    DWORD waited = WaitForSingleObject(mutex, waitMs);
     MutexProbe probe = MutexProbe::Unavailable;
     switch (waited) {
         case WAIT_OBJECT_0:
@@ -313,6 +324,15 @@ MutexProbe probeInstructionMutex(const char* name) {
     return probe;
 }
 
+}  // namespace
+
+MutexProbe probeInstructionMutex(const char* name) {
+    if (name == nullptr) {
+        return MutexProbe::Unavailable;
+    }
+    return probeMutexObject(instructionMutexObjectName(name));
+}
+
 void* ipcLockModeThread(void* inputChannel) {
     UniqueText channel(static_cast<char*>(inputChannel));
     if (channel == nullptr) {
@@ -322,19 +342,19 @@ void* ipcLockModeThread(void* inputChannel) {
     // Probed in this order every round.
     const char* const order[] = {kInstructionSuicide, kInstructionMonitorStart, kInstructionStart,
                                  kInstructionStop, kInstructionRestart};
-    std::string names[5];
+    // Named once: a round must stay short beside a sender's 100 ms hold.
+    std::wstring names[5];
     for (size_t i = 0; i < 5; ++i) {
-        names[i] = std::string(channel.get()) + order[i];
+        names[i] = instructionMutexObjectName((std::string(channel.get()) + order[i]).c_str());
     }
     while (!gState.suicideReceived.load()) {
         for (size_t i = 0; i < 5; ++i) {
-            if (probeInstructionMutex(names[i].c_str()) != MutexProbe::Held) {
+            if (probeMutexObject(names[i]) != MutexProbe::Held) {
                 continue;
             }
             // A second receiver polling the same channel holds each mutex for an instant while
             // it probes; a sender holds it for 100 ms. Only a hold that lasts is an instruction.
-            Sleep(kLockConfirmPauseMs);
-            if (probeInstructionMutex(names[i].c_str()) != MutexProbe::Held) {
+            if (probeMutexObject(names[i], kLockConfirmWaitMs) != MutexProbe::Held) {
                 continue;
             }
             const char* instruction = order[i];

@@ -236,19 +236,27 @@ std::wstring systemProgramPath(const wchar_t* program);
 // testing for 0 never takes it for success.
 inline constexpr unsigned long kHiddenCommandNotRun = 0xFFFFFFFFUL;
 
-// Runs "cmd /c <command>" without a window and waits for its exit code. Null command: 1; no
-// process ran: kHiddenCommandNotRun.
-unsigned long runHiddenCommand(const wchar_t* command);
+// runHiddenCommand's result when the command did not end within its wait: the process was ended.
+inline constexpr unsigned long kHiddenCommandTimedOut = 0xFFFFFFFEUL;
+// A wait without limit (INFINITE).
+inline constexpr unsigned long kWaitForever = 0xFFFFFFFFUL;
+
+// Runs "cmd /c <command>" without a window and waits for its exit code, at most waitMilliseconds
+// (then ends it: kHiddenCommandTimedOut). Null command: 1; no process ran: kHiddenCommandNotRun.
+unsigned long runHiddenCommand(const wchar_t* command,
+                               unsigned long waitMilliseconds = kWaitForever);
 // Starts "OqtQuillmarkWorker.exe -start" without a window and without waiting.
 void hideNOWaitCommand();
 
 // The two ends of every hidden command here and in the tray program and the worker: commandLine
 // (writable, as CreateProcessW wants it, and taken as is, without "cmd /c") runs without a
 // window and with this process's start-up information. waitHiddenProcess waits for its exit
-// code (kHiddenCommandNotRun when it could not be created or its code not read);
+// code, at most waitMilliseconds (kHiddenCommandTimedOut, the process ended, when it runs longer;
+// kHiddenCommandNotRun when it could not be created or its code not read);
 // startHiddenProcess closes its handles at once and does not wait (false when not created).
 // Neither logs.
-unsigned long waitHiddenProcess(wchar_t* commandLine);
+unsigned long waitHiddenProcess(wchar_t* commandLine,
+                                unsigned long waitMilliseconds = kWaitForever);
 bool startHiddenProcess(wchar_t* commandLine);
 
 // Per-user named mutex "<user>_<inputMutexLock>", created with a null access list and an
@@ -262,9 +270,13 @@ void* getMutexLock(const char* inputMutexLock, unsigned long waitMilliseconds = 
 void setCopyPath(const wchar_t* copyPath);
 
 // True when a netstat line shows 127.0.0.1:<port> (or [::1]:<port>) as local or foreign address in
-// state LISTENING or ESTABLISHED; false when not, and whenever the test fails on its way (also
-// while no data folder is set).
+// state LISTENING or ESTABLISHED, and when the check does not end within kPortCheckWaitMs (a
+// listener is then better left out than a start-up left hanging); false when not, and whenever
+// the test fails on its way (also while no data folder is set).
+inline constexpr unsigned long kPortCheckWaitMs = 5000;
 bool isPortInUse(int port, bool ipv6);
+// Replaces kPortCheckWaitMs (0: kPortCheckWaitMs again).
+void setPortCheckWaitForTesting(unsigned long milliseconds);
 
 // Switches the system random function off (the fallback source then serves) or on again.
 void setPrimaryRandomEnabledForTesting(bool enabled);

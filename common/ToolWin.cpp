@@ -43,8 +43,9 @@ struct ToolWinState {
     std::atomic<RandomFunction> random{nullptr};
     std::atomic<BcryptRandomFunction> fallbackRandom{nullptr};
     std::atomic<bool> primaryRandomEnabled{true};
-    // The data folder of the port test.
+    // The data folder of the port test, and how long its netstat may take.
     wchar_t copyPath[kPathUnits] = {};
+    std::atomic<unsigned long> portCheckWaitMs{kPortCheckWaitMs};
 };
 
 ToolWinState state;
@@ -454,14 +455,17 @@ void setPrimaryRandomEnabledForTesting(bool enabled) {
 
 // ---- Commands ---------------------------------------------------------------------------------
 
-unsigned long waitHiddenProcess(wchar_t* commandLine) {
+unsigned long waitHiddenProcess(wchar_t* commandLine, unsigned long waitMilliseconds) {
     PROCESS_INFORMATION process{};
     if (!createHiddenProcess(commandLine, process)) {
         return kHiddenCommandNotRun;
     }
     const UniqueHandle processHandle(process.hProcess);
     const UniqueHandle threadHandle(process.hThread);
-    WaitForSingleObject(processHandle.get(), INFINITE);
+    if (WaitForSingleObject(processHandle.get(), waitMilliseconds) == WAIT_TIMEOUT) {
+        TerminateProcess(processHandle.get(), kHiddenCommandTimedOut);
+        return kHiddenCommandTimedOut;
+    }
     DWORD exitCode = 0;
     if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
         return kHiddenCommandNotRun;
@@ -494,7 +498,7 @@ std::wstring systemProgramPath(const wchar_t* program) {
     return path;
 }
 
-unsigned long runHiddenCommand(const wchar_t* command) {
+unsigned long runHiddenCommand(const wchar_t* command, unsigned long waitMilliseconds) {
     if (command == nullptr) {
         return 1;
     }
@@ -515,7 +519,7 @@ unsigned long runHiddenCommand(const wchar_t* command) {
         return kHiddenCommandNotRun;
     }
     std::swprintf(commandLine.get(), units, L"%ls /c %ls", interpreter.c_str(), command);
-    return waitHiddenProcess(commandLine.get());
+    return waitHiddenProcess(commandLine.get(), waitMilliseconds);
 }
 
 void hideNOWaitCommand() {
@@ -586,7 +590,12 @@ bool isPortInUse(int port, bool ipv6) {
     const std::wstring command = std::wstring(L"netstat -n -a | find ") +
                                  (ipv6 ? L"\"[::1]\"" : L"\"127.0.0.1\"") + L" > \"" + outputFile +
                                  L"\"";
-    if (runHiddenCommand(command.c_str()) != 0) {
+    const unsigned long exitCode = runHiddenCommand(command.c_str(), state.portCheckWaitMs.load());
+    if (exitCode == kHiddenCommandTimedOut) {
+        logWarning("Port check timeout: ", address);
+        return true;
+    }
+    if (exitCode != 0) {
         return false;
     }
     const HeapText text(readTextFile(outputFile.c_str()));
@@ -607,4 +616,8 @@ bool isPortInUse(int port, bool ipv6) {
     }
     std::free(lines);
     return inUse;
+}
+
+void setPortCheckWaitForTesting(unsigned long milliseconds) {
+    state.portCheckWaitMs = milliseconds != 0 ? milliseconds : kPortCheckWaitMs;
 }

@@ -90,11 +90,14 @@ void logEnvironment(OsFlags flags) {
 }
 
 // Starts the listeners in the order 56362, 56382, 56402, each on 127.0.0.1 and then on [::1];
-// returns how many started.
+// returns how many started. A stop that comes meanwhile starts no more of them.
 int startListeners(const int (&ports)[3], const char* certificate, const char* key) {
     int started = 0;
     for (int port : ports) {
         for (bool ipv6 : {false, true}) {
+            if (gState.stopFlag.load()) {
+                return started;
+            }
             if (startHttpsListener(ipv6, port, certificate, key)) {
                 ++started;
             }
@@ -120,10 +123,7 @@ void startDebugThread() {
 void QuillmarkFinal() {
     static std::once_flag once;
     std::call_once(once, [] {
-        {
-            std::unique_lock<std::mutex> lock = lockRequests();
-            releaseAllAdapters();
-        }
+        stopAllSessions();
         logNormal("[QuillmarkFinal] ", "Release adapters success");
         logNormal("[QuillmarkFinal] ", "Ready to suicide");
         gState.stopFlag.store(true);
@@ -205,7 +205,8 @@ int serviceMain(const char* commandLine) {
         std::snprintf(portText, sizeof(portText), "%d %d %d", ports[0], ports[1], ports[2]);
         logNormal("Support port: ", portText);
 
-        // 9-11. Instruction receivers, sessions.
+        // 9-11. Instruction receivers, sessions (the table is made under the request lock, which
+        // a stop that comes meanwhile also takes).
         startIpcMessage(kServiceChannel);
         initSessionEnvironment(copyPath, executePath, gState.ownProcessId);
         logNormal("Quillmark Version: ", kServerVersion);

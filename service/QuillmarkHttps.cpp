@@ -7,14 +7,20 @@
 
 #include "service/QuillmarkHttps.h"
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/Json.h"
@@ -43,12 +49,121 @@ enum RequestKind : int32_t {
     kOtherRequest = 2,
 };
 
+// While a request is decoded, parsed and dispatched it holds this many times its field's size
+// (the decoded text, the map's copy of it and the map's values).
+constexpr std::size_t kCompletionChargeFactor = 3;
+// Bodies up to this size are not charged, so that a page's ordinary requests are never refused
+// while large uploads hold the budget; the connection limits bound what they can take together.
+constexpr std::size_t kUnchargedBodyBytes = 64 * 1024;
+
+std::size_t chargeable(std::size_t bytes) {
+    return bytes > kUnchargedBodyBytes ? bytes : 0;
+}
+constexpr auto kWatchInterval = std::chrono::seconds(1);
+constexpr unsigned int kConnectionLimitSlack = 8;
+
+using Clock = std::chrono::steady_clock;
+
+// One accepted connection, kept in libmicrohttpd's per-socket context from its start to its close
+// notification, which comes before the socket is closed.
+struct ConnectionClock {
+    MHD_socket socket = MHD_INVALID_SOCKET;
+    Clock::time_point since;  // accept, or the completion of its last request
+    // The headers are in: the body has the idle timeout, and the dispatch may wait for a PIN as
+    // long as it takes.
+    bool headersIn = false;
+    bool cut = false;
+};
+
+// The connections one listener holds, counted on its own thread (its accept policy and its
+// connection notifications run there).
+struct ListenerLoad {
+    std::atomic<unsigned int> open{0};
+};
+
+struct Listener {
+    MHD_Daemon* daemon = nullptr;
+    std::unique_ptr<ListenerLoad> load;
+};
+
+struct FrontEndState {
+    std::mutex daemonsMutex;
+    std::vector<Listener> daemons;
+    std::atomic<std::size_t> parameterLimit{kMaxParameterBytes};
+    std::atomic<std::size_t> bodyBudget{kBodyBudgetBytes};
+    std::atomic<std::size_t> bytesInFlight{0};
+    std::atomic<unsigned int> headerDeadlineSeconds{kHeaderDeadlineSeconds};
+
+    // The deadline watch: connections that have not sent the headers of a request in time are
+    // shut down, and libmicrohttpd then closes them as it closes any connection whose peer went
+    // away.
+    std::mutex clocksMutex;
+    std::set<ConnectionClock*> clocks;
+    std::condition_variable watchWake;
+    std::thread watch;
+    bool watchStopping = false;
+
+    // A process that ends without stopping its listeners must not end in std::terminate.
+    ~FrontEndState() {
+        if (watch.joinable()) {
+            watch.detach();
+        }
+    }
+};
+
+FrontEndState state;
+
+// Takes bytes from the process-wide budget; false (nothing taken) when they do not fit.
+bool chargeBudget(std::size_t bytes) {
+    const std::size_t budget = state.bodyBudget.load();
+    std::size_t current = state.bytesInFlight.load();
+    do {
+        if (bytes > budget || current > budget - bytes) {
+            return false;
+        }
+    } while (!state.bytesInFlight.compare_exchange_weak(current, current + bytes));
+    return true;
+}
+
+void refundBudget(std::size_t bytes) {
+    state.bytesInFlight.fetch_sub(bytes);
+}
+
+// Bytes charged to the budget, returned when the owner goes.
+class BudgetCharge {
+public:
+    BudgetCharge() = default;
+    BudgetCharge(const BudgetCharge&) = delete;
+    BudgetCharge& operator=(const BudgetCharge&) = delete;
+    ~BudgetCharge() { release(); }
+
+    bool add(std::size_t bytes) {
+        if (!chargeBudget(bytes)) {
+            return false;
+        }
+        bytes_ += bytes;
+        return true;
+    }
+    std::size_t held() const { return bytes_; }
+    // Returns bytes of the charge (at most what it holds).
+    void reduce(std::size_t bytes) {
+        bytes = std::min(bytes, bytes_);
+        refundBudget(bytes);
+        bytes_ -= bytes;
+    }
+    void release() { reduce(bytes_); }
+
+private:
+    std::size_t bytes_ = 0;
+};
+
 // One HTTP request, kept in libmicrohttpd's per-request context pointer.
 struct ConnectionState {
     int32_t kind = kOtherRequest;
     MHD_PostProcessor* postProcessor = nullptr;
     std::string requestBody;  // the "Parameter" field collected so far
-    bool overLimit = false;   // the field grew past the limit; the request gets no reply
+    BudgetCharge bodyCharge;  // the field's capacity
+    bool overLimit = false;   // the field grew past a limit; the request gets no reply
     bool collectFailed = false;
 
     ~ConnectionState() {
@@ -57,15 +172,14 @@ struct ConnectionState {
         }
         wipeString(requestBody);
     }
-};
 
-struct FrontEndState {
-    std::mutex daemonsMutex;
-    std::vector<MHD_Daemon*> daemons;
-    std::atomic<std::size_t> parameterLimit{kMaxParameterBytes};
+    // Drops the field at once: the request will get no reply.
+    void dropBody() {
+        wipeString(requestBody);
+        std::string().swap(requestBody);
+        bodyCharge.release();
+    }
 };
-
-FrontEndState state;
 
 // The values of the request being completed; they belong to it alone.
 struct RequestValues {
@@ -215,6 +329,104 @@ void logParameterOverLimit() {
                   static_cast<int32_t>(state.parameterLimit.load()));
 }
 
+void logBudgetExhausted(std::size_t bytes) {
+    logWarningInt("Request memory budget exhausted, no reply: ", static_cast<int32_t>(bytes));
+}
+
+ConnectionClock* connectionClock(MHD_Connection* connection) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return info != nullptr ? static_cast<ConnectionClock*>(info->socket_context) : nullptr;
+}
+
+void setHeadersIn(MHD_Connection* connection, bool headersIn) {
+    ConnectionClock* clock = connectionClock(connection);
+    if (clock == nullptr) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(state.clocksMutex);
+    clock->headersIn = headersIn;
+    clock->since = Clock::now();
+}
+
+void watchDeadlines() {
+    std::unique_lock<std::mutex> lock(state.clocksMutex);
+    while (!state.watchStopping) {
+        state.watchWake.wait_for(lock, kWatchInterval);
+        const auto deadline = std::chrono::seconds(state.headerDeadlineSeconds.load());
+        const Clock::time_point now = Clock::now();
+        for (ConnectionClock* clock : state.clocks) {
+            if (!clock->headersIn && !clock->cut && now - clock->since > deadline) {
+                // Held under the lock: the close notification, which comes before the socket is
+                // closed, cannot pass this.
+                shutdown(clock->socket, SD_BOTH);
+                clock->cut = true;
+            }
+        }
+    }
+}
+
+void notifyConnection(void* context, MHD_Connection* connection, void** socketContext,
+                      MHD_ConnectionNotificationCode code) {
+    auto* load = static_cast<ListenerLoad*>(context);
+    if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+        ++load->open;
+        std::unique_ptr<ConnectionClock> clock(new (std::nothrow) ConnectionClock);
+        const MHD_ConnectionInfo* info =
+            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        if (!clock || info == nullptr) {
+            return;
+        }
+        clock->socket = info->connect_fd;
+        clock->since = Clock::now();
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        try {
+            state.clocks.insert(clock.get());
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        *socketContext = clock.release();
+        return;
+    }
+    --load->open;
+    auto* clock = static_cast<ConnectionClock*>(*socketContext);
+    if (clock == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        state.clocks.erase(clock);
+    }
+    delete clock;
+    *socketContext = nullptr;
+}
+
+void startDeadlineWatch() {
+    std::lock_guard<std::mutex> guard(state.clocksMutex);
+    if (state.watch.joinable()) {
+        return;
+    }
+    state.watchStopping = false;
+    try {
+        state.watch = std::thread(watchDeadlines);
+    } catch (const std::exception&) {
+        logWarning("Connection deadline watch: ", "Fail");
+    }
+}
+
+void stopDeadlineWatch() {
+    std::thread watch;
+    {
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        state.watchStopping = true;
+        watch.swap(state.watch);
+    }
+    state.watchWake.notify_all();
+    if (watch.joinable()) {
+        watch.join();
+    }
+}
+
 // Puts a code alone into the response (the request is then not dispatched).
 void answerWithCode(RequestValues& values, int32_t code) {
     values.responseMap.reset(createJsonMap());
@@ -223,7 +435,60 @@ void answerWithCode(RequestValues& values, int32_t code) {
     }
 }
 
-// Completion of a POST whose body has arrived: one at a time in the whole process.
+// Checks, decodes and parses the request on its own listener thread, then dispatches it under the
+// request lock. Leaves no response map in values for no reply.
+void completeUnlocked(MHD_Connection* connection, ConnectionState& request, RequestValues& values) {
+    logNormal("Release Mode", "");
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
+    if (info == nullptr) {
+        logWarning("Get connection information error", "");
+        answerWithCode(values, kResultNoTlsInformation);
+        return;
+    }
+    if (!acceptProtocol(info->protocol)) {
+        return;
+    }
+    char host[kHostChars + 1] = {};
+    safeCopyString(host, sizeof host, requestHeader(connection, "host"));
+    logNormal("Host: ", host);
+    if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
+        logWarning("This connection is NOT from localhost", "");
+        answerWithCode(values, kResultNotLocalhost);
+        return;
+    }
+    BudgetCharge completionCharge;
+    const std::size_t bodyBytes = request.requestBody.size();
+    if (!completionCharge.add(chargeable(bodyBytes) * kCompletionChargeFactor)) {
+        logBudgetExhausted(bodyBytes);
+        request.dropBody();
+        return;
+    }
+    SecretText text(urlBase64Decode(request.requestBody.c_str()));
+    request.dropBody();
+    if (!text) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+        return;
+    }
+    values.requestMap.reset(parseJsonMap(text.get()));
+    text.reset();
+    if (!values.requestMap) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+        return;
+    }
+    if (!settleOrigin(connection, values)) {
+        answerWithCode(values, kResultNoOrigin);
+        return;
+    }
+    std::unique_lock<std::mutex> lock = lockRequests();
+    if (!isServingRequests()) {
+        // The final function has released every session: nothing may open one now.
+        return;
+    }
+    values.responseMap = dispatchRequest(values.requestMap.get(), values.requestOrigin.c_str());
+}
+
+// Completion of a POST whose body has arrived.
 MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request) {
     // Let the post processor hand over whatever of the field it still holds.
     MHD_destroy_post_processor(request.postProcessor);
@@ -235,46 +500,8 @@ MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request)
     if (request.collectFailed) {
         return MHD_NO;
     }
-
     RequestValues values;
-    std::unique_lock<std::mutex> lock = lockRequests();
-    logNormal("Release Mode", "");
-    [&] {
-        const MHD_ConnectionInfo* info =
-            MHD_get_connection_info(connection, MHD_CONNECTION_INFO_PROTOCOL);
-        if (info == nullptr) {
-            logWarning("Get connection information error", "");
-            answerWithCode(values, kResultNoTlsInformation);
-            return;
-        }
-        if (!acceptProtocol(info->protocol)) {
-            return;
-        }
-        char host[kHostChars + 1] = {};
-        safeCopyString(host, sizeof host, requestHeader(connection, "host"));
-        logNormal("Host: ", host);
-        if (!startsWith("localhost:", host) && !startsWith("127.0.0.1:", host)) {
-            logWarning("This connection is NOT from localhost", "");
-            answerWithCode(values, kResultNotLocalhost);
-            return;
-        }
-        SecretText text(urlBase64Decode(request.requestBody.c_str()));
-        wipeString(request.requestBody);
-        if (!text) {
-            qm::logAllocationFailure(kModuleName, __LINE__);
-            return;
-        }
-        values.requestMap.reset(parseJsonMap(text.get()));
-        if (!values.requestMap) {
-            qm::logAllocationFailure(kModuleName, __LINE__);
-            return;
-        }
-        if (!settleOrigin(connection, values)) {
-            answerWithCode(values, kResultNoOrigin);
-            return;
-        }
-        values.responseMap = dispatchRequest(values.requestMap.get(), values.requestOrigin.c_str());
-    }();
+    completeUnlocked(connection, request, values);
     MHD_Result result = sendHttpResponse(connection, false, values);
     values = RequestValues();
     logSeparatorLine();
@@ -290,27 +517,50 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
         request->collectFailed) {
         return MHD_YES;
     }
-    if (size > state.parameterLimit.load() - request->requestBody.size()) {
+    std::string& body = request->requestBody;
+    if (size > state.parameterLimit.load() - body.size()) {
         request->overLimit = true;
-        wipeString(request->requestBody);
-        std::string().swap(request->requestBody);
+        request->dropBody();
         return MHD_YES;
     }
-    try {
-        request->requestBody.append(data, size);
-    } catch (const std::bad_alloc&) {
-        qm::logAllocationFailure(kModuleName, __LINE__);
-        request->collectFailed = true;
-        std::string().swap(request->requestBody);
+    // The field grows by doubling, up to the limit; the new buffer is charged before it is made,
+    // and the old one's charge returned once it is gone.
+    const std::size_t needed = body.size() + size;
+    if (needed > body.capacity()) {
+        const std::size_t grown =
+            std::max(needed, std::min(body.capacity() * 2, state.parameterLimit.load()));
+        const std::size_t previousCharge = request->bodyCharge.held();
+        if (!request->bodyCharge.add(chargeable(grown))) {
+            logBudgetExhausted(needed);
+            request->collectFailed = true;
+            request->dropBody();
+            return MHD_YES;
+        }
+        // A fresh string gets exactly the capacity asked for (reserve on a grown one may take
+        // more than was charged).
+        std::string bigger;
+        try {
+            bigger.reserve(grown);
+        } catch (const std::bad_alloc&) {
+            qm::logAllocationFailure(kModuleName, __LINE__);
+            request->collectFailed = true;
+            request->dropBody();
+            return MHD_YES;
+        }
+        bigger.append(body);
+        wipeString(body);
+        body.swap(bigger);
+        request->bodyCharge.reduce(previousCharge);
     }
+    body.append(data, size);
     return MHD_YES;
 }
 
-MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, const char* /*url*/,
-                             const char* method, const char* /*version*/, const char* uploadData,
-                             size_t* uploadDataSize, void** requestContext) {
+MHD_Result handleRequest(MHD_Connection* connection, const char* method, const char* uploadData,
+                         size_t* uploadDataSize, void** requestContext) {
     auto* request = static_cast<ConnectionState*>(*requestContext);
     if (request == nullptr) {
+        setHeadersIn(connection, true);
         std::unique_ptr<ConnectionState> created(new (std::nothrow) ConnectionState);
         if (!created) {
             qm::logAllocationFailure(kModuleName, __LINE__);
@@ -345,9 +595,11 @@ MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, cons
             MHD_post_process(request->postProcessor, uploadData, *uploadDataSize);
         }
         *uploadDataSize = 0;
-        if (request->overLimit) {
-            // No reason to take in the rest of an oversized body: the request gets no reply.
-            logParameterOverLimit();
+        if (request->overLimit || request->collectFailed) {
+            // No reason to take in the rest of the body: the request gets no reply.
+            if (request->overLimit) {
+                logParameterOverLimit();
+            }
             return MHD_NO;
         }
         return MHD_YES;
@@ -355,18 +607,33 @@ MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, cons
     return completeRequest(connection, *request);
 }
 
-void onRequestCompleted(void* /*context*/, MHD_Connection* /*connection*/, void** requestContext,
+// The access handler: no exception may unwind into libmicrohttpd, whose frames are C.
+MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, const char* /*url*/,
+                             const char* method, const char* /*version*/, const char* uploadData,
+                             size_t* uploadDataSize, void** requestContext) {
+    try {
+        return handleRequest(connection, method, uploadData, uploadDataSize, requestContext);
+    } catch (const std::bad_alloc&) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+    } catch (const std::exception& error) {
+        logError("Request exception: ", error.what());
+    }
+    return MHD_NO;
+}
+
+void onRequestCompleted(void* /*context*/, MHD_Connection* connection, void** requestContext,
                         MHD_RequestTerminationCode /*code*/) {
     delete static_cast<ConnectionState*>(*requestContext);
     *requestContext = nullptr;
+    // A kept-alive connection has the deadline again for its next request.
+    setHeadersIn(connection, false);
 }
 
 void mhdLogger(void* /*context*/, const char* format, va_list arguments) {
     writeLogLineV(kLogLevelDebug, format, arguments);
 }
 
-// Accept policy of the IPv4 listeners.
-MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen_t length) {
+MHD_Result acceptPeer(const sockaddr* address, socklen_t length) {
     if (address != nullptr && address->sa_family == AF_INET &&
         length >= static_cast<socklen_t>(sizeof(sockaddr_in))) {
         const auto* peer = reinterpret_cast<const sockaddr_in*>(address);
@@ -386,6 +653,31 @@ MHD_Result acceptLocalClient(void* /*context*/, const sockaddr* address, socklen
     }
     logWarning("Illegal connection ip: ", bytes.c_str());
     return MHD_NO;
+}
+
+// A listener at its limit closes a new connection at once: left in the system's queue, as
+// libmicrohttpd would leave it, it would wait for a free place without any answer.
+MHD_Result acceptWithinLimit(void* context, const sockaddr* /*address*/, socklen_t /*length*/) {
+    const auto* load = static_cast<const ListenerLoad*>(context);
+    if (load != nullptr && load->open.load() >= kConnectionLimit) {
+        logWarningInt("Connection limit reached, connection closed: ",
+                      static_cast<int32_t>(kConnectionLimit));
+        return MHD_NO;
+    }
+    return MHD_YES;
+}
+
+// Accept policy of the IPv4 listeners.
+MHD_Result acceptLocalClient(void* context, const sockaddr* address, socklen_t length) {
+    try {
+        if (acceptPeer(address, length) != MHD_YES) {
+            return MHD_NO;
+        }
+    } catch (const std::bad_alloc&) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+        return MHD_NO;
+    }
+    return acceptWithinLimit(context, address, length);
 }
 
 }  // namespace
@@ -411,12 +703,21 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
     }
     logNormal(message, "Free");
 
+    std::unique_ptr<ListenerLoad> load(new (std::nothrow) ListenerLoad);
+    if (!load) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+        return nullptr;
+    }
+    // The IPv6 listener is bound to [::1], so its policy only keeps the limit. libmicrohttpd's
+    // own limit stands behind ours, a little above it.
     MHD_Daemon* daemon = MHD_start_daemon(
-        flags, port, ipv6 ? nullptr : &acceptLocalClient, nullptr, &handleHttpRequest, nullptr,
-        MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
+        flags, port, ipv6 ? &acceptWithinLimit : &acceptLocalClient, load.get(), &handleHttpRequest,
+        nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
         MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
         MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted,
-        nullptr, MHD_OPTION_END);
+        nullptr, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit + kConnectionLimitSlack,
+        MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION,
+        &notifyConnection, load.get(), MHD_OPTION_END);
 
     std::snprintf(message, sizeof message, "OqtQuillmark at %s%u launch state: ",
                   ipv6 ? "[::1]:" : "127.0.0.1:", static_cast<unsigned>(port));
@@ -425,8 +726,9 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
         return nullptr;
     }
     logNormal(message, "Success");
+    startDeadlineWatch();
     std::lock_guard<std::mutex> guard(state.daemonsMutex);
-    state.daemons.push_back(daemon);
+    state.daemons.push_back(Listener{daemon, std::move(load)});
     return daemon;
 }
 
@@ -448,14 +750,15 @@ bool startHttpsListener(bool ipv6, int port, const char* certificate, const char
 }
 
 void stopAllHttpsDaemons() {
-    std::vector<MHD_Daemon*> daemons;
+    std::vector<Listener> daemons;
     {
         std::lock_guard<std::mutex> guard(state.daemonsMutex);
         daemons.swap(state.daemons);
     }
-    for (MHD_Daemon* daemon : daemons) {
-        MHD_stop_daemon(daemon);
+    for (Listener& listener : daemons) {
+        MHD_stop_daemon(listener.daemon);
     }
+    stopDeadlineWatch();
 }
 
 std::size_t runningHttpsDaemonCount() {
@@ -469,4 +772,16 @@ bool acceptLocalClientForTesting(const sockaddr* address, int length) {
 
 void setParameterLimitForTesting(std::size_t bytes) {
     state.parameterLimit = bytes != 0 ? bytes : kMaxParameterBytes;
+}
+
+void setBodyBudgetForTesting(std::size_t bytes) {
+    state.bodyBudget = bytes != 0 ? bytes : kBodyBudgetBytes;
+}
+
+std::size_t bodyBytesInFlightForTesting() {
+    return state.bytesInFlight.load();
+}
+
+void setHeaderDeadlineForTesting(unsigned int seconds) {
+    state.headerDeadlineSeconds = seconds != 0 ? seconds : kHeaderDeadlineSeconds;
 }

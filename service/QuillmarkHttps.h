@@ -9,9 +9,14 @@
 // request, and every refused one, is closed without a reply.
 //
 // Threading: up to six listener threads run these callbacks at once. Each request's values (body,
-// maps, origin, referer) belong to that request. The completion of a POST, from the TLS check to
-// the queued reply, runs under the request lock of QuillmarkSession.h, so one completion runs at
-// a time in the whole process.
+// maps, origin, referer) belong to that request, and are checked, decoded and parsed by its own
+// listener thread. Only the dispatch runs under the request lock of QuillmarkSession.h, so one
+// dispatch (and adapter call) runs at a time in the whole process, while a large body being
+// decoded holds no other page up.
+//
+// Bounds: a connection limit per listener, an idle timeout, a deadline for the request headers,
+// and one budget of body bytes for the whole process. An allocation failure inside a callback
+// ends that request without a reply; it never leaves the callback.
 #ifndef QM_SERVICE_QUILLMARKHTTPS_H
 #define QM_SERVICE_QUILLMARKHTTPS_H
 
@@ -33,6 +38,24 @@ inline constexpr unsigned int kIpv6ListenerFlags = 27;
 
 // The "Parameter" field is collected up to this many bytes; a longer one gets no reply.
 inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
+
+// The bytes that all requests together may hold at once: the fields being collected, and a
+// charge of three times the field while a request is decoded, parsed and dispatched. A request
+// that would pass it gets no reply, and its field is freed at once. Fields of up to 64 KiB are
+// not charged: ordinary requests are never refused for it, and the connection limits bound them.
+inline constexpr std::size_t kBodyBudgetBytes = 384u * 1024u * 1024u;
+
+// Connections one listener keeps at once; those beyond are closed as soon as they are accepted
+// (the accept policy of both kinds of listener keeps the count).
+inline constexpr unsigned int kConnectionLimit = 48;
+// Seconds a connection may stay idle before the listener closes it: the "timeout=15" that
+// replies announce in "Keep-Alive".
+inline constexpr unsigned int kConnectionTimeoutSeconds = 15;
+// Seconds a connection has, from its accept or from the end of its previous request, to send the
+// headers of a request (the TLS handshake included); one that trickles them in is closed then.
+// A body has the idle timeout, and a request that has arrived has no deadline: a component may
+// wait for a PIN.
+inline constexpr unsigned int kHeaderDeadlineSeconds = 30;
 
 // Starts one listener with libmicrohttpd's flag word on address (IPv4 or IPv6, port set), serving
 // the PEM certificate and key with the GnuTLS priority text. The port is probed first
@@ -62,5 +85,13 @@ bool acceptLocalClientForTesting(const sockaddr* address, int length);
 
 // Replaces the size limit of the "Parameter" field (0: kMaxParameterBytes again).
 void setParameterLimitForTesting(std::size_t bytes);
+
+// Replaces the budget of bytes in flight (0: kBodyBudgetBytes again), and reads what is charged
+// to it now.
+void setBodyBudgetForTesting(std::size_t bytes);
+std::size_t bodyBytesInFlightForTesting();
+
+// Replaces kHeaderDeadlineSeconds (0: kHeaderDeadlineSeconds again).
+void setHeaderDeadlineForTesting(unsigned int seconds);
 
 #endif  // QM_SERVICE_QUILLMARKHTTPS_H

@@ -46,6 +46,7 @@ struct SessionState {
     std::wstring executePath;
     uint32_t ownProcessId = 0;
     SessionIdSource idSource = &generateSessionId;
+    bool stopping = false;  // set once by stopAllSessions, under the request lock
 };
 
 SessionState state;
@@ -394,13 +395,17 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
                 qm::logAllocationFailure(kModuleName, __LINE__);
             } else {
                 logNormalWString("InstallerVersionFile: ", stripped.get());
+                // A missing file gives no version: the reply then has no "InstallerVersion" at
+                // all, and neither have the echoes of this session.
                 SecretText text(readTextFile(stripped.get()));
-                std::string installerVersion =
-                    text ? std::string(text.get(), strnlen(text.get(), kShortTextChars))
-                         : std::string();
-                logNormal("InstallerVersion: ", installerVersion.c_str());
-                setJsonMapValue(response.get(), "InstallerVersion", installerVersion.c_str());
-                slot.installerVersion = installerVersion;
+                std::optional<std::string> installerVersion;
+                if (text) {
+                    installerVersion.emplace(text.get(), strnlen(text.get(), kShortTextChars));
+                }
+                const char* versionText = installerVersion ? installerVersion->c_str() : nullptr;
+                logNormal("InstallerVersion: ", versionText);
+                setJsonMapValue(response.get(), "InstallerVersion", versionText);
+                slot.installerVersion = std::move(installerVersion);
             }
         }
     }
@@ -473,6 +478,7 @@ std::unique_lock<std::mutex> lockRequests() {
 
 bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& executePath,
                             uint32_t ownProcessId) {
+    std::unique_lock<std::mutex> lock = lockRequests();
     setLog(kModuleName);
     for (SessionSlot& slot : state.slots) {
         slot = SessionSlot();
@@ -536,6 +542,10 @@ JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin) {
     }
     if (requestOrigin == nullptr) {
         qm::logNullParameter("Origin", kModuleName, __LINE__);
+        return nullptr;
+    }
+    if (state.stopping) {
+        logWarning("Quillmark is stopping, request: ", "Reject");
         return nullptr;
     }
     JsonMapPtr response(createJsonMap());
@@ -613,6 +623,16 @@ void releaseAllAdapters() {
     runHiddenCommand((L"del /A:H /Q \"" + state.copyPath + L"\\*.dll\"").c_str());
 }
 
+void stopAllSessions() {
+    std::unique_lock<std::mutex> lock = lockRequests();
+    releaseAllAdapters();
+    state.stopping = true;
+}
+
+bool isServingRequests() {
+    return !state.stopping;
+}
+
 void setSessionIdSourceForTesting(SessionIdSource source) {
     state.idSource = source != nullptr ? source : &generateSessionId;
 }
@@ -622,4 +642,9 @@ std::string sessionIdForTesting(int index) {
         return {};
     }
     return state.slots[index].sessionId;
+}
+
+void resumeServingForTesting() {
+    std::unique_lock<std::mutex> lock = lockRequests();
+    state.stopping = false;
 }

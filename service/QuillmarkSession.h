@@ -8,8 +8,9 @@
 // hands every other function name to its adapter.
 //
 // Threading: the session table, the age tickets, the value store and the top-most watch are
-// shared by the listener threads and by the service's final function. Every call below except
-// lockRequests must be made with the request lock held.
+// shared by the listener threads and by the service's final function. Every call below must be
+// made with the request lock held, except lockRequests, initSessionEnvironment and
+// stopAllSessions, which take it themselves.
 #ifndef QM_SERVICE_QUILLMARKSESSION_H
 #define QM_SERVICE_QUILLMARKSESSION_H
 
@@ -43,7 +44,8 @@ std::unique_lock<std::mutex> lockRequests();
 // value store, writes the version file "<copyPath>\OqtQuillmarkMainVersion" and makes the 32 empty
 // session folders "<copyPath>\Tempfile\Session_<n>" anew. ownProcessId is the process whose
 // windows the top-most watch raises. False when a path is empty or the session folders cannot
-// be made (logged); the dispatcher then loads nothing.
+// be made (logged); the dispatcher then loads nothing. Takes the request lock itself: the
+// instruction receivers already run at start-up, and a stop must not meet a half-made table.
 bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& executePath,
                             uint32_t ownProcessId);
 
@@ -58,8 +60,17 @@ JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin);
 void releaseSession(int index);
 
 // Releases every session, oldest first (tickets cleared), then deletes stray libraries left in
-// the data folder. The service's final function calls it with the request lock held.
+// the data folder.
 void releaseAllAdapters();
+
+// The stop of the service's final function: under one hold of the request lock, waits for the
+// request in progress (its adapter call included), releases every session (releaseAllAdapters)
+// and closes the dispatcher, so that no request completed afterwards opens a session that nobody
+// would release. Must be called without the request lock held.
+void stopAllSessions();
+
+// False once stopAllSessions has run: a request completed then gets no reply.
+bool isServingRequests();
 
 // ---- Test hooks ---------------------------------------------------------------------------------
 
@@ -69,5 +80,7 @@ using SessionIdSource = char* (*)();
 void setSessionIdSourceForTesting(SessionIdSource source);
 // The id held by slot index ("" for a free slot).
 std::string sessionIdForTesting(int index);
+// Opens the dispatcher again after stopAllSessions.
+void resumeServingForTesting();
 
 #endif  // QM_SERVICE_QUILLMARKSESSION_H

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <regex>
 
 #include "common/AES.h"
@@ -125,6 +126,97 @@ void replaceAllIn(std::string& text, const std::string& needle, const std::strin
 void logRegexException(const char* message, const std::exception* error) {
     const char* text = error != nullptr ? error->what() : nullptr;
     logWarning(message, (text != nullptr && *text != '\0') ? text : "Unknown exception");
+}
+
+// One element of a plain list entry: a wildcard (the entry's \S*, any run of characters other
+// than white space) or one character compared without regard to ASCII letter case.
+struct GlobToken {
+    bool star;
+    char character;
+};
+
+bool isPlainCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_' || c == ':' || c == '/';
+}
+
+// The tokens of a list entry made of plain characters, \S* and \.; false when it holds
+// any other pattern character (the entry is then left to the regular-expression library).
+bool toGlobTokens(const std::string& entry, std::vector<GlobToken>& tokens) {
+    tokens.clear();
+    for (size_t i = 0; i < entry.size();) {
+        if (entry.compare(i, 3, "\\S*") == 0) {
+            // Two wildcards in a row match what one matches.
+            if (tokens.empty() || !tokens.back().star) {
+                tokens.push_back(GlobToken{true, '\0'});
+            }
+            i += 3;
+        } else if (entry.compare(i, 2, "\\.") == 0) {
+            tokens.push_back(GlobToken{false, '.'});
+            i += 2;
+        } else if (isPlainCharacter(entry[i])) {
+            tokens.push_back(GlobToken{false, entry[i]});
+            ++i;
+        } else {
+            return false;
+        }
+    }
+    return true;
+}
+
+char lowerAscii(char c) {
+    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+bool isWhiteSpace(char c) {
+    return std::strchr(kWhiteSpace, c) != nullptr && c != '\0';
+}
+
+// Whether the whole of text matches the tokens: one pass over the text per token.
+bool globMatch(const std::vector<GlobToken>& tokens, const char* text, size_t length) {
+    // matched[j]: the tokens so far match the first j characters.
+    std::string matched(length + 1, '\0');
+    std::string next(length + 1, '\0');
+    matched[0] = 1;
+    for (const GlobToken& token : tokens) {
+        if (token.star) {
+            next[0] = matched[0];
+            for (size_t j = 1; j <= length; ++j) {
+                next[j] = matched[j] || (next[j - 1] && !isWhiteSpace(text[j - 1]));
+            }
+        } else {
+            next[0] = 0;
+            for (size_t j = 1; j <= length; ++j) {
+                next[j] = matched[j - 1] && lowerAscii(text[j - 1]) == lowerAscii(token.character);
+            }
+        }
+        matched.swap(next);
+    }
+    return matched[length] != 0;
+}
+
+// The list's verdict when every entry is plain: an entry (its final "/" dropped) admits the host
+// with or without one "/" after it. Nullopt when some entry is not plain.
+std::optional<bool> matchPlainList(const std::vector<std::string>& entries,
+                                   const std::string& host) {
+    std::vector<std::vector<GlobToken>> lists(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i) {
+        std::string item = entries[i];
+        if (!item.empty() && item.back() == '/') {
+            item.pop_back();
+        }
+        if (!toGlobTokens(item, lists[i])) {
+            return std::nullopt;
+        }
+    }
+    const bool slashed = !host.empty() && host.back() == '/';
+    for (const std::vector<GlobToken>& tokens : lists) {
+        if (globMatch(tokens, host.c_str(), host.size()) ||
+            (slashed && globMatch(tokens, host.c_str(), host.size() - 1))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 // Empties the state of one read on every way out of getQuillmarkValue.
@@ -286,6 +378,16 @@ bool checkUnlockDomain(const char* origin) {
         }
         logNormal("Unlock original domain input: ", origin);
 
+        static const std::regex scheme(kSchemePattern, kRegexFlags);
+        static const std::regex port(kPortPattern, kRegexFlags);
+        std::string host = std::regex_replace(std::string(origin), scheme, "");
+        host = std::regex_replace(host, port, "");
+
+        const std::optional<bool> plain = matchPlainList(state.urlCheckList, host);
+        if (plain) {
+            state.urlUnlocked = *plain;
+            return state.urlUnlocked;
+        }
         std::string alternation;
         for (const std::string& entry : state.urlCheckList) {
             std::string item = entry;
@@ -295,12 +397,11 @@ bool checkUnlockDomain(const char* origin) {
             alternation += "(" + item + "\\/?)|";
         }
         alternation.pop_back();
-
-        static const std::regex scheme(kSchemePattern, kRegexFlags);
-        static const std::regex port(kPortPattern, kRegexFlags);
-        std::string host = std::regex_replace(std::string(origin), scheme, "");
-        host = std::regex_replace(host, port, "");
-
+        if (alternation.size() > kMaxPatternAlternationLength) {
+            logWarningInt("QuillmarkValue domain pattern too long: ",
+                          static_cast<int32_t>(alternation.size()));
+            return false;
+        }
         const std::regex allowed(alternation, kRegexFlagsIgnoreCase);
         state.urlUnlocked = std::regex_match(host, allowed);
     } catch (const std::exception& error) {

@@ -9,9 +9,13 @@
 // dropped), without regard to letter case, and only callers whose origin is a plain
 // http(s)://host[:port] URL are compared at all.
 //
-// Every regular expression runs on the polynomial-time matcher, and domain lists and origins are
-// length-capped before any expression sees them, so no page can stall the service with a
-// pathological list or origin.
+// Lists of plain entries (letters, digits, "-", "_", ":", "/", "." and "*") are compared by a
+// wildcard matcher whose work grows with the list's length times the host's, never more. Entries
+// with other pattern characters go through the regular-expression library, as one alternation
+// of at most kMaxPatternAlternationLength characters; a longer one admits nobody. Every regular
+// expression runs on the polynomial-time matcher, and domain lists and origins are length-capped
+// before any expression sees them, so no page can stall the service with a pathological list or
+// origin: a read stays within milliseconds.
 //
 // Threading: the store and the state of one read (the pattern list and its outcome) are shared
 // by all listener threads; callers hold the service's request lock around every call.
@@ -32,6 +36,9 @@ inline constexpr size_t kMaxDomainListLength = 2048;
 // Longest caller origin compared with a list; a longer one is never admitted. (A host name has at
 // most 253 characters, so a real origin is far shorter.)
 inline constexpr size_t kMaxOriginLength = 512;
+// Longest alternation of a list with pattern characters that the regular-expression library is
+// given; the library's work grows steeply with it.
+inline constexpr size_t kMaxPatternAlternationLength = 256;
 
 // Answers of setQuillmarkValue (the dispatcher's "result").
 inline constexpr int32_t kValueStored = 0;

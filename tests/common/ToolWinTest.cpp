@@ -11,6 +11,7 @@
 #include <oleauto.h>
 #include <shlobj.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -497,6 +498,16 @@ TEST_F(ToolPortTest, ReadsTheNetstatLines) {
         netstatPrints(c.lines);
         EXPECT_EQ(isPortInUse(c.port, c.ipv6), c.expected) << c.name;
     }
+}
+
+// A check that hangs must not hang the service's start-up: past its wait it counts as "in use".
+TEST_F(ToolPortTest, ACheckThatDoesNotEndCountsAsInUse) {
+    writeFile(folder_.path() / L"netstat.bat", "@echo off\r\nping -n 30 127.0.0.1 >nul\r\n");
+    setPortCheckWaitForTesting(500);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_TRUE(isPortInUse(56362, false));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    setPortCheckWaitForTesting(0);
 }
 
 TEST_F(ToolPortTest, NoDataFolderCountsAsFree) {

@@ -179,6 +179,23 @@ TEST_F(Instructions, EachWayAloneActsOnce) {
     EXPECT_EQ(count(receiver, "stop"), 2);
 }
 
+// A sender holds the mutex once, for 100 ms, and never sends again: every hold must be found by
+// a round and confirmed within it, however the hold falls between two probes.
+TEST_F(Instructions, EveryLockModeInstructionIsActedOnWithoutResending) {
+    Receiver& receiver = startReceiver();
+    constexpr int kSends = 50;
+    int missed = 0;
+    for (int i = 0; i < kSends; ++i) {
+        const long before = count(receiver, "stop");
+        ASSERT_EQ(send(kInstructionStop, "--mode lock"), 0);
+        if (!waitFor([&] { return count(receiver, "stop") > before; }, 2000)) {
+            ++missed;
+        }
+    }
+    EXPECT_EQ(missed, 0);
+    EXPECT_EQ(count(receiver, "stop"), kSends);
+}
+
 TEST_F(Instructions, AnyFromAndToAreAccepted) {
     Receiver& receiver = startReceiver();
     ASSERT_EQ(send(kInstructionStart, "--mode window --from nobody --to nowhere"), 0);

@@ -184,6 +184,27 @@ while read -r line; do
 done < <(QM_SPKI=$spki QM_PORT=56362 QM_ECHO_BODY=$echo_body QM_PROFILE_DIR=$work/profile \
     timeout 120 node "$node_dir/browser.mjs" 2>&1 || echo "not ok browser run ended with an error")
 
+# ---- A hostile page ------------------------------------------------------------------------
+# Each step of tests/integration/hostile.mjs against the running service, with an echo page
+# beside it; its resident memory is read from its own process (Wine runs the program in the
+# process that was started for it).
+hostile() { # step [seconds]
+    while read -r line; do
+        case $line in
+        "ok "*) pass "hostile page, ${line#ok }" ;;
+        "not ok "*) fail "hostile page, ${line#not ok }" ;;
+        *) echo "$line" ;;
+        esac
+    done < <(QM_ECHO_JSON=$echo_json QM_PID=$QM_SERVICE_PID timeout "${2:-180}" \
+        node "$root/tests/integration/hostile.mjs" "$1" 2>&1 || [ $? = 1 ] || echo "not ok $1: ended with an error")
+}
+check "hostile page: the service's own process is measured" \
+    bash -c "tr '\\0' ' ' </proc/$QM_SERVICE_PID/cmdline | grep -q OqtQuillmark.exe"
+for step in storm uploads slow cuts; do
+    hostile "$step"
+    check "hostile page, $step: the service still runs" kill -0 "$QM_SERVICE_PID"
+done
+
 # ---- Debug-mode event ----------------------------------------------------------------------
 pulse() { wine "$sender" --debug-event pulse >/dev/null 2>&1; }
 log_mark
@@ -266,6 +287,26 @@ wait $!
 stop_and_check "two stops at once"
 check "two stops at once: sessions released once" \
     test "$(log_since | grep -cF '[QuillmarkFinal] Start release all adapters')" = 1
+
+# A stop while 8 pages are calling their components: every session is released once.
+log_mark
+check "restart for a stop under load" qm_service_start "$install" 0
+QM_ECHO_JSON=$echo_json timeout 180 node "$root/tests/integration/hostile.mjs" calls \
+    >"$work/calls.txt" 2>&1 &
+calls=$!
+for _ in $(seq 600); do
+    grep -qx calling "$work/calls.txt" && break
+    sleep 0.05
+done
+check "stop under load: 8 pages calling" test "$(grep -c '^session ' "$work/calls.txt")" = 8
+qm_send "$build" QuillmarkInstruction_Suicide window >/dev/null 2>&1
+stop_and_check "stop under load"
+wait "$calls"
+released_once=0
+for id in $(sed -n 's/^session //p' "$work/calls.txt"); do
+    [ "$(log_since | grep -cF "Release Session id: $id")" = 1 ] || released_once=1
+done
+check "stop under load: every session released once" test "$released_once" = 0
 
 # Every port taken on both addresses: nothing to serve, the service ends with exit code 0.
 node -e "const net = require('net');

@@ -49,7 +49,7 @@ bool AdapterInstallation::initialise() const {
     // The session start-up sets the log up; it must not find the log INI files that other tests
     // put into the real places meanwhile.
     setLogIniFoldersForTesting({root_.string()}, {root_.string()});
-    auto lock = lockRequests();
+    resumeServingForTesting();
     return initSessionEnvironment(data_.wstring(), program_.wstring(), GetCurrentProcessId());
 }
 

@@ -38,6 +38,28 @@ namespace {
 constexpr const char* kOrigin = "https://page.example";
 constexpr const char* kFormType = "application/x-www-form-urlencoded";
 
+// Opens a plain TCP connection that sends nothing; true when the listener closes it within
+// milliseconds.
+bool closedByPeerWithin(int port, int milliseconds) {
+    SOCKET raw = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<u_short>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        closesocket(raw);
+        return false;
+    }
+    DWORD timeout = static_cast<DWORD>(milliseconds);
+    setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+               sizeof timeout);
+    char byte = 0;
+    const int received = recv(raw, &byte, 1, 0);
+    const int error = WSAGetLastError();
+    closesocket(raw);
+    return received == 0 || (received < 0 && error != WSAETIMEDOUT);
+}
+
 // A port nobody listens on now (the system's choice for an ephemeral bind).
 int freePort() {
     WSADATA data;
@@ -144,6 +166,11 @@ protected:
     }
 
     void SetUp() override { ASSERT_TRUE(started); }
+    void TearDown() override {
+        setBodyBudgetForTesting(0);
+        setHeaderDeadlineForTesting(0);
+        resumeServingForTesting();
+    }
 
     static std::string host(int port) { return "127.0.0.1:" + std::to_string(port); }
 
@@ -808,6 +835,154 @@ TEST_F(HttpsTest, RequestsOnOtherListenersNeitherTouchNorOvertakeARequestInProgr
     EXPECT_EQ(secondDone, 2);
     EXPECT_EQ(decoded(*slow), (Reply{{"result", "SignData#1"}}));
     EXPECT_EQ(slow->header("Access-Control-Allow-Origin"), kOrigin);
+}
+
+// ---- Stopping -----------------------------------------------------------------------------------
+
+// The final function's stop while a page's call is inside the component (a PIN prompt, say): the
+// library is released only after the call has returned, and afterwards no request opens a session.
+TEST_F(HttpsTest, AStopWaitsForTheCallInProgressAndThenOpensNothing) {
+    std::optional<HttpResponse> opened = post(echoJson());
+    ASSERT_TRUE(opened);
+    const std::string id = decoded(*opened)["SessionID"];
+    installation->forget();
+
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("1500"));
+    qmtest::ScopedProbeSetting returns("QM_PROBE_JOURNAL_RETURNS", std::string("1"));
+    std::optional<HttpResponse> slow;
+    std::thread slowCall([&] {
+        slow = exchange(qmtest::buildPost("/", formHeaders(ecdsaPort, {}),
+                                          qmtest::parameterField(callJson(id, "SignData"))));
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    auto inTheAdapter = [] { return !installation->journal().empty(); };
+    while (!inTheAdapter() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(inTheAdapter()) << "the slow call never reached the adapter";
+    stopAllSessions();
+    slowCall.join();
+
+    ASSERT_TRUE(slow);
+    EXPECT_EQ(decoded(*slow), (Reply{{"result", "SignData#1"}}));
+    std::vector<std::string> order;
+    for (const qmtest::ProbeCall& call : installation->journal()) {
+        order.push_back(call.entryPoint + " " + call.function);
+    }
+    // Sessions of earlier tests are released too, each after the call has returned.
+    ASSERT_GE(order.size(), 3u);
+    EXPECT_EQ(order[0], "callJsonMapMethod SignData");
+    EXPECT_EQ(order[1], "returned SignData");
+    for (std::size_t i = 2; i < order.size(); ++i) {
+        EXPECT_EQ(order[i], "callJsonMapMethod Quillmark_Release") << i;
+    }
+
+    installation->forget();
+    EXPECT_FALSE(post(echoJson()));
+    EXPECT_TRUE(installation->journal().empty());
+    resumeServingForTesting();
+}
+
+// ---- Bounds -------------------------------------------------------------------------------------
+
+// One budget for every request of the process: a body that does not fit beside the others gets no
+// reply, and the bytes of a cut connection come back.
+TEST_F(HttpsTest, TheBodyBudgetIsSharedByAllRequests) {
+    LogCapture log;
+    const std::string field =
+        qmtest::parameterField(echoJson(",\"pad\":\"" + std::string(220000, 'p') + "\""));
+    // A page that sends two thirds of its body and then waits.
+    auto holder = connect(ecdsaPort);
+    ASSERT_NE(holder, nullptr);
+    const std::string request = qmtest::buildPost("/", formHeaders(ecdsaPort), field);
+    ASSERT_TRUE(holder->send(request.substr(0, request.size() - field.size() / 3)));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (bodyBytesInFlightForTesting() < field.size() / 2 &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_GE(bodyBytesInFlightForTesting(), field.size() / 2);
+    // The first page holds the whole budget now.
+    setBodyBudgetForTesting(bodyBytesInFlightForTesting());
+
+    // The same body whole on another listener gets no reply; an ordinary request still does.
+    EXPECT_FALSE(exchange(request.substr(0, request.size() - field.size()) + field, rsaPort));
+    EXPECT_TRUE(log.contains("Request memory budget exhausted, no reply: "));
+    std::optional<HttpResponse> ordinary = post(echoJson(), rsaPort);
+    ASSERT_TRUE(ordinary);
+    EXPECT_EQ(decoded(*ordinary)["result"], "0");
+
+    holder.reset();
+    while (bodyBytesInFlightForTesting() != 0 && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_EQ(bodyBytesInFlightForTesting(), 0u);
+    setBodyBudgetForTesting(0);
+    std::optional<HttpResponse> served = post(echoJson());
+    ASSERT_TRUE(served);
+    EXPECT_EQ(decoded(*served)["result"], "0");
+}
+
+TEST_F(HttpsTest, ConnectionsBeyondTheLimitAreClosedAndTheListenerServesOn) {
+    std::vector<std::unique_ptr<HttpsClient>> held;
+    for (unsigned int i = 0; i < kConnectionLimit; ++i) {
+        held.push_back(connect(rsaPort, qmtest::kClientTls12));
+        ASSERT_NE(held.back(), nullptr) << i;
+    }
+    // Closed at once, not left waiting in the system's queue for a free place.
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(HttpsClient::connect("127.0.0.1", rsaPort, qmtest::kClientTls12, nullptr, 10000),
+              nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    // The other listeners keep their own limit.
+    std::optional<HttpResponse> other = post(echoJson(), ecdsaPort);
+    ASSERT_TRUE(other);
+    held.clear();
+    // The listener notices the closed connections on its next round.
+    std::optional<HttpResponse> again;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!again && std::chrono::steady_clock::now() < deadline) {
+        again = post(echoJson(), rsaPort);
+    }
+    ASSERT_TRUE(again);
+    EXPECT_EQ(decoded(*again)["result"], "0");
+}
+
+// A page that trickles its headers in is cut at the deadline, however busy it keeps the
+// connection; a request that has arrived keeps its connection through a long adapter call, and
+// the connection then has the deadline again for its next request.
+TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
+    std::optional<HttpResponse> opened = post(echoJson());
+    ASSERT_TRUE(opened);
+    const std::string id = decoded(*opened)["SessionID"];
+    setHeaderDeadlineForTesting(1);
+
+    auto trickling = connect(ecdsaPort);
+    ASSERT_NE(trickling, nullptr);
+    const std::string headers = "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n";
+    const auto begin = std::chrono::steady_clock::now();
+    bool cut = false;
+    for (std::size_t i = 0; i < headers.size() && !cut; ++i) {
+        cut = !trickling->send(headers.substr(i, 1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    EXPECT_TRUE(cut || trickling->waitForClose());
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
+
+    // A connection that never begins its TLS handshake.
+    EXPECT_TRUE(closedByPeerWithin(ecdsaPort, 8000));
+
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("2500"));
+    auto calling = connect(ecdsaPort);
+    ASSERT_NE(calling, nullptr);
+    ASSERT_TRUE(
+        calling->send(qmtest::buildPost("/", formHeaders(ecdsaPort, {{"Connection", "keep-alive"}}),
+                                        qmtest::parameterField(callJson(id, "SignData")))));
+    std::optional<HttpResponse> answered = calling->readResponse();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(decoded(*answered)["result"].rfind("SignData#", 0), 0u);
+    EXPECT_TRUE(calling->waitForClose());
+    setHeaderDeadlineForTesting(0);
 }
 
 // ---- Listeners ----------------------------------------------------------------------------------

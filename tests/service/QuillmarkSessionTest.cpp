@@ -5,8 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
 #include <optional>
 #include <string>
@@ -268,6 +270,8 @@ const OpeningCase kOpeningCases[] = {
      {{"InstallerName", "Setup.exe"}},
      withEntries(kEchoReply, {{"InstallerVersion", "2.3.4"}}),
      kHandshake},
+    // No version file: no "InstallerVersion" at all, rather than an empty one.
+    {"installer_version_file_missing", {{"InstallerName", "Missing.exe"}}, kEchoReply, kHandshake},
     {"installer_name_climbing_out", {{"InstallerName", "..\\Setup"}}, kEchoReply, kHandshake},
     {"installer_name_with_slash", {{"InstallerName", "sub/Setup"}}, kEchoReply, kHandshake},
     {"installer_name_with_drive", {{"InstallerName", "C:Setup"}}, kEchoReply, kHandshake},
@@ -329,15 +333,17 @@ TEST(KnownSessionTest, EchoRepliesTheVersionsWithoutCallingTheAdapter) {
     std::ofstream(installation.dataFolder() / "SetupVersion.txt") << "2.3.4";
     const std::string id = openSession({{"InstallerName", "Setup"}});
     const std::string plain = openSession();
+    const std::string missing = openSession({{"InstallerName", "Missing"}});
     installation.forget();
     EXPECT_EQ(send({{"SessionId", id}, {"FunctionName", "Echo"}}),
               (ReplyMap{{"ServerVersion", "1.0.22.0303"},
                         {"LibVersion", "1.0.0.1"},
                         {"InstallerVersion", "2.3.4"},
                         {"result", "0"}}));
-    EXPECT_EQ(
-        send({{"SessionId", plain}, {"FunctionName", "QuillmarkEcho"}}),
-        (ReplyMap{{"ServerVersion", "1.0.22.0303"}, {"LibVersion", "1.0.0.1"}, {"result", "0"}}));
+    const ReplyMap withoutInstaller = {
+        {"ServerVersion", "1.0.22.0303"}, {"LibVersion", "1.0.0.1"}, {"result", "0"}};
+    EXPECT_EQ(send({{"SessionId", plain}, {"FunctionName", "QuillmarkEcho"}}), withoutInstaller);
+    EXPECT_EQ(send({{"SessionId", missing}, {"FunctionName", "Echo"}}), withoutInstaller);
     EXPECT_THAT(installation.journal(), IsEmpty());
 }
 
@@ -673,6 +679,35 @@ TEST(SessionTableTest, ReleaseAllReleasesOldestFirstAndDeletesStrayLibraries) {
     }
     EXPECT_FALSE(fs::exists(installation.dataFolder() / "stray.dll"));
     EXPECT_EQ(getOldestSessionIndex(), -1);
+}
+
+// The final function's stop: once every session is released, no request may open another one,
+// whose library copy nobody would release before the process ends.
+TEST(SessionTableTest, AfterTheStopNoRequestOpensASession) {
+    AdapterInstallation installation;
+    const std::string id = openSession();
+    installation.forget();
+    stopAllSessions();
+    EXPECT_FALSE(isServingRequests());
+    ASSERT_EQ(installation.journalFunctions(), std::vector<std::string>{"Quillmark_Release"});
+    installation.forget();
+    EXPECT_FALSE(dispatchJson(json(opening())).has_value());
+    EXPECT_FALSE(dispatchJson(json({{"SessionId", id}, {"FunctionName", "Echo"}})).has_value());
+    EXPECT_THAT(installation.journal(), IsEmpty());
+    EXPECT_EQ(getOldestSessionIndex(), -1);
+    EXPECT_FALSE(fs::exists(installation.sessionCopy(0, kGpkiAdapterName)));
+}
+
+// The instruction receivers run before the session table is made: a stop then must wait for it.
+TEST(SessionEnvironmentTest, StartUpWaitsForTheRequestLock) {
+    AdapterInstallation installation;
+    std::future<bool> started;
+    {
+        auto lock = lockRequests();
+        started = std::async(std::launch::async, [&] { return installation.initialise(); });
+        EXPECT_EQ(started.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    }
+    EXPECT_TRUE(started.get());
 }
 
 TEST(SessionEnvironmentTest, StartUpWritesTheVersionFileAndEmptiesTheSessionFolders) {

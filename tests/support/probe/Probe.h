@@ -6,7 +6,8 @@
 // QM_PROBE_ANSWER, or by default "<FunctionName>#<n>" where n counts the page functions answered
 // by that loaded copy. The text export answers "callMethod#<n>" for a request text and "" for a
 // call without one. A page function first sleeps QM_PROBE_SLEEP_MS milliseconds (default 0). Each
-// call appends one line to the file named by QM_PROBE_JOURNAL.
+// call appends one line to the file named by QM_PROBE_JOURNAL, and with QM_PROBE_JOURNAL_RETURNS
+// set a page function appends a second one (entry point "returned") when it is about to return.
 #ifndef QM_TESTS_SUPPORT_PROBE_PROBE_H
 #define QM_TESTS_SUPPORT_PROBE_PROBE_H
 

@@ -131,6 +131,9 @@ std::string ownPath() {
     } else {
         // A page function may hold the call for a while, as a component prompt would.
         Sleep(static_cast<DWORD>(std::atoi(environmentText("QM_PROBE_SLEEP_MS", "0").c_str())));
+        if (environmentValue("QM_PROBE_JOURNAL_RETURNS")) {
+            journal("returned", function, "", "", "");
+        }
         ++state.pageCalls;
         state.answer = environmentValue("QM_PROBE_ANSWER")
                            .value_or(function + "#" + std::to_string(state.pageCalls));

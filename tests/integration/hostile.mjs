@@ -1,0 +1,533 @@
+// What a hostile page on the machine can do to the service's listeners, one step at a time, with
+// an echo on a known session measured beside it: the service must keep answering, and every step
+// is bounded in time.
+//
+//   node hostile.mjs <step>      (environment: QM_ECHO_JSON, QM_PID, QM_PORTS)
+//
+// Steps:
+//   storm    1000 connection attempts at once, spread over the six listeners
+//   uploads  36 parallel uploads of just under 64 MiB to 127.0.0.1, and 12 more to [::1]
+//   slow     request headers at one byte a second, bodies that stop halfway, handshakes that
+//            never begin: the service must close them all after its deadline
+//   cuts     connections cut in the TLS handshake, in the headers and in the body, and random
+//            bytes in place of a ClientHello
+//   calls    8 pages that open a session each and call the component until the service goes;
+//            prints "session <id>" for each session opened
+//
+// QM_ECHO_JSON is the JSON of an echo that opens a session; QM_PID the Linux process id of the
+// service, whose resident memory is sampled; QM_PORTS the three ports (default the service's);
+// QM_LISTENERS, when set, the listeners to use instead of both loopback addresses of each port.
+// Prints "ok <name>" or "not ok <name>: <detail>" per check and "# <figure>" lines; exits 1 when
+// a check failed.
+import crypto from 'node:crypto';
+import fs from 'node:fs';
+import net from 'node:net';
+import tls from 'node:tls';
+
+const ports = (process.env.QM_PORTS || '56362 56382 56402').split(' ').map(Number);
+const echoJson = process.env.QM_ECHO_JSON;
+const servicePid = process.env.QM_PID;
+// QM_LISTENERS ("127.0.0.1:56462 ...") narrows the steps to some listeners (the benchmark points
+// the storm at one listener of the service and at the bare server).
+const listeners = process.env.QM_LISTENERS
+    ? process.env.QM_LISTENERS.split(' ').map((text) => {
+        const at = text.lastIndexOf(':');
+        return { host: text.slice(0, at), port: Number(text.slice(at + 1)) };
+    })
+    : ports.flatMap((port) => [
+        { host: '127.0.0.1', port },
+        { host: '::1', port },
+    ]);
+const origin = 'http://localhost:8080';
+
+let failures = 0;
+function report(name, ok, detail = '') {
+    if (ok) {
+        console.log(`ok ${name}`);
+    } else {
+        failures++;
+        console.log(`not ok ${name}: ${detail}`);
+    }
+}
+
+const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
+
+function parameter(json) {
+    const b64 = Buffer.from(json).toString('base64');
+    return 'Parameter=' + b64.replace(/\+/g, '%2B').replace(/\//g, '%2F').replace(/=/g, '%3D');
+}
+
+function requestHead(listener, length, extra = '') {
+    return (
+        `POST / HTTP/1.1\r\nHost: localhost:${listener.port}\r\nOrigin: ${origin}\r\n` +
+        `Content-Type: application/x-www-form-urlencoded\r\nContent-Length: ${length}\r\n${extra}\r\n`
+    );
+}
+
+function connectTls(listener, timeoutMs = 20000) {
+    return tls.connect({
+        host: listener.host,
+        port: listener.port,
+        servername: 'localhost',
+        rejectUnauthorized: false,
+        timeout: timeoutMs,
+    });
+}
+
+// Resident memory of the service in KiB (0 when it cannot be read).
+function residentKiB() {
+    try {
+        const status = fs.readFileSync(`/proc/${servicePid}/status`, 'utf8');
+        const match = /VmRSS:\s+(\d+)/.exec(status);
+        return match ? Number(match[1]) : 0;
+    } catch {
+        return 0;
+    }
+}
+
+// A keep-alive connection that posts requests one after another and reads each reply.
+class Page {
+    constructor(listener) {
+        this.listener = listener;
+    }
+
+    open() {
+        return new Promise((resolve, reject) => {
+            this.socket = connectTls(this.listener);
+            this.buffer = Buffer.alloc(0);
+            this.waiting = null;
+            this.socket.once('secureConnect', () => resolve());
+            this.socket.once('error', reject);
+            this.socket.on('data', (data) => {
+                this.buffer = Buffer.concat([this.buffer, data]);
+                this.take();
+            });
+            this.socket.on('close', () => {
+                this.closed = true;
+                if (this.waiting) {
+                    this.waiting.reject(new Error('closed'));
+                    this.waiting = null;
+                }
+            });
+            this.socket.on('error', () => {});
+        });
+    }
+
+    take() {
+        if (!this.waiting) {
+            return;
+        }
+        const end = this.buffer.indexOf('\r\n\r\n');
+        if (end < 0) {
+            return;
+        }
+        const head = this.buffer.subarray(0, end).toString();
+        const match = /content-length:\s*(\d+)/i.exec(head);
+        const length = match ? Number(match[1]) : 0;
+        if (this.buffer.length < end + 4 + length) {
+            return;
+        }
+        const body = this.buffer.subarray(end + 4, end + 4 + length).toString();
+        this.buffer = this.buffer.subarray(end + 4 + length);
+        const waiting = this.waiting;
+        this.waiting = null;
+        waiting.resolve({ status: Number(head.split(' ')[1]), body });
+    }
+
+    // The decoded reply values, or a rejection after timeoutMs or when the connection closes.
+    post(json, timeoutMs = 5000) {
+        if (this.closed) {
+            return Promise.reject(new Error('closed'));
+        }
+        const body = parameter(json);
+        return new Promise((resolve, reject) => {
+            const timer = setTimeout(() => {
+                this.waiting = null;
+                reject(new Error('timeout'));
+            }, timeoutMs);
+            this.waiting = {
+                resolve: (reply) => {
+                    clearTimeout(timer);
+                    const values = {};
+                    for (const [, key, value] of reply.body.matchAll(/"([^"]+)": "([^"]*)"/g)) {
+                        values[key] = Buffer.from(value, 'base64').toString();
+                    }
+                    resolve(values);
+                },
+                reject: (error) => {
+                    clearTimeout(timer);
+                    reject(error);
+                },
+            };
+            this.socket.write(requestHead(this.listener, body.length, 'Connection: keep-alive\r\n') + body);
+        });
+    }
+
+    close() {
+        this.socket?.destroy();
+    }
+}
+
+// A page that opens a session and then echoes on it until stopped: answered, missed (no answer
+// within 5 s) and the rate.
+class Echoer {
+    async start(listener = listeners[0]) {
+        this.listener = listener;
+        this.answered = 0;
+        this.missed = 0;
+        this.running = true;
+        this.page = await this.reopen();
+        const opened = await this.page.post(echoJson);
+        this.sessionId = opened.SessionID;
+        this.loop = this.run();
+        this.began = Date.now();
+    }
+
+    async reopen() {
+        const page = new Page(this.listener);
+        await page.open();
+        return page;
+    }
+
+    async run() {
+        const known = JSON.stringify({ FunctionName: 'QuillmarkEcho', SessionId: this.sessionId });
+        while (this.running) {
+            try {
+                if (this.page.closed) {
+                    this.page = await this.reopen();
+                }
+                const reply = await this.page.post(known);
+                if (reply.result === '0') {
+                    this.answered++;
+                } else {
+                    this.missed++;
+                }
+            } catch {
+                this.missed++;
+                this.page.close();
+                await sleep(50);
+            }
+        }
+    }
+
+    async stop() {
+        this.running = false;
+        await this.loop;
+        this.page.close();
+        const seconds = (Date.now() - this.began) / 1000;
+        return { answered: this.answered, missed: this.missed, rate: this.answered / seconds };
+    }
+}
+
+// One echo on a new connection: true when it was answered.
+async function echoAnswers(listener = listeners[0]) {
+    const page = new Page(listener);
+    try {
+        await page.open();
+        const reply = await page.post(echoJson, 10000);
+        return reply.result === '0';
+    } catch {
+        return false;
+    } finally {
+        page.close();
+    }
+}
+
+// Samples the resident memory every 100 ms until stopped; the peak in KiB.
+function sampleMemory() {
+    let peak = residentKiB();
+    const timer = setInterval(() => {
+        peak = Math.max(peak, residentKiB());
+    }, 100);
+    return () => {
+        clearInterval(timer);
+        return Math.max(peak, residentKiB());
+    };
+}
+
+// Waits until the socket closes; true when it closed within limitMs.
+function closedWithin(socket, limitMs) {
+    return new Promise((resolve) => {
+        if (socket.destroyed) {
+            resolve(true);
+            return;
+        }
+        const timer = setTimeout(() => resolve(false), limitMs);
+        // A paused stream would never read the end of the connection.
+        socket.resume();
+        socket.once('close', () => {
+            clearTimeout(timer);
+            resolve(true);
+        });
+    });
+}
+
+// ---- Steps ---------------------------------------------------------------------------------
+
+async function storm() {
+    const echoer = new Echoer();
+    await echoer.start();
+    const outcomes = { handshake: 0, closed: 0, refused: 0, timeout: 0 };
+    const began = Date.now();
+    const attempts = [];
+    // Every connection that got through is held until all attempts have settled, so that the
+    // listeners meet their connection limits.
+    const held = [];
+    for (let i = 0; i < 1000; i++) {
+        const listener = listeners[i % listeners.length];
+        attempts.push(
+            new Promise((resolve) => {
+                const socket = connectTls(listener, 20000);
+                let settled = false;
+                const settle = (kind) => {
+                    if (!settled) {
+                        settled = true;
+                        outcomes[kind]++;
+                        resolve();
+                    }
+                };
+                socket.once('secureConnect', () => {
+                    held.push(socket);
+                    settle('handshake');
+                });
+                socket.once('timeout', () => {
+                    settle('timeout');
+                    socket.destroy();
+                });
+                socket.once('error', (error) =>
+                    settle(error.code === 'ECONNREFUSED' ? 'refused' : 'closed'));
+                socket.once('close', () => settle('closed'));
+            }),
+        );
+    }
+    await Promise.all(attempts);
+    const stormSeconds = (Date.now() - began) / 1000;
+    const echo = await echoer.stop();
+    for (const socket of held) {
+        socket.destroy();
+    }
+    console.log(`# storm: ${JSON.stringify(outcomes)} in ${stormSeconds.toFixed(1)} s`);
+    console.log(
+        `# storm: echo ${echo.rate.toFixed(1)} req/s answered during the attempts ` +
+            `(${echo.answered} answered, ${echo.missed} missed)`,
+    );
+    report('storm: every attempt settled, none hung', outcomes.timeout === 0, JSON.stringify(outcomes));
+    report('storm: connections were served', outcomes.handshake > 0, JSON.stringify(outcomes));
+    report('storm: those beyond the connection limits were closed',
+        outcomes.handshake + outcomes.timeout < attempts.length, JSON.stringify(outcomes));
+    report('storm: the echo page was answered meanwhile', echo.answered > 0, JSON.stringify(echo));
+    report('storm: an echo answers afterwards', await echoAnswers());
+}
+
+async function upload(listener, length, chunk) {
+    const socket = connectTls(listener, 60000);
+    socket.on('error', () => {});
+    const opened = await new Promise((resolve) => {
+        socket.once('secureConnect', () => resolve(true));
+        socket.once('close', () => resolve(false));
+    });
+    if (!opened) {
+        return 'refused';
+    }
+    let replied = false;
+    socket.on('data', () => {
+        replied = true;
+    });
+    let closed = false;
+    let wake = null;
+    socket.once('close', () => {
+        closed = true;
+        wake?.();
+    });
+    const head = requestHead(listener, length);
+    if (!socket.write(head)) {
+        await new Promise((resolve) => socket.once('drain', resolve));
+    }
+    let sent = 'Parameter='.length;
+    socket.write('Parameter=');
+    while (sent < length && !closed) {
+        const piece = chunk.subarray(0, Math.min(chunk.length, length - sent));
+        sent += piece.length;
+        if (!socket.write(piece)) {
+            await new Promise((resolve) => {
+                wake = resolve;
+                socket.once('drain', resolve);
+            });
+            socket.removeAllListeners('drain');
+            wake = null;
+        }
+    }
+    await closedWithin(socket, 30000);
+    socket.destroy();
+    return replied ? 'replied' : sent < length ? 'cut' : 'no reply';
+}
+
+async function uploads() {
+    const idle = residentKiB();
+    const stopSampling = sampleMemory();
+    const echoer = new Echoer();
+    await echoer.start();
+    const length = 64 * 1024 * 1024 - 1024;
+    const chunk = Buffer.alloc(1024 * 1024, 'A');
+    const jobs = [];
+    for (let i = 0; i < 36; i++) {
+        jobs.push(upload({ host: '127.0.0.1', port: ports[i % 3] }, length, chunk));
+    }
+    for (let i = 0; i < 12; i++) {
+        jobs.push(upload({ host: '::1', port: ports[i % 3] }, length, chunk));
+    }
+    const results = await Promise.all(jobs);
+    const echo = await echoer.stop();
+    const peak = stopSampling();
+    // The service frees what the uploads took; give its heap a moment to hand it back.
+    let end = residentKiB();
+    for (let i = 0; i < 50 && end > 3 * idle; i++) {
+        await sleep(100);
+        end = residentKiB();
+    }
+    const counts = {};
+    for (const result of results) {
+        counts[result] = (counts[result] || 0) + 1;
+    }
+    console.log(`# uploads: ${JSON.stringify(counts)}`);
+    console.log(`# uploads: resident memory idle ${idle} KiB, peak ${peak} KiB, end ${end} KiB`);
+    console.log(`# uploads: echo ${JSON.stringify(echo)}`);
+    report('uploads: the service lives', residentKiB() > 0);
+    report('uploads: memory at the end within 3x the start', end > 0 && end <= 3 * idle,
+        `idle ${idle} KiB, end ${end} KiB`);
+    report('uploads: the peak stays far below a 32-bit address space', peak < 1024 * 1024,
+        `${peak} KiB`);
+    report('uploads: every echo meanwhile answered within 5 s', echo.missed === 0,
+        JSON.stringify(echo));
+    report('uploads: an echo answers afterwards', await echoAnswers());
+}
+
+async function slow() {
+    const echoer = new Echoer();
+    await echoer.start(listeners[4]);
+    const limitMs = 50000;
+    const watched = [];
+    for (let i = 0; i < 10; i++) {
+        // Headers at one byte a second.
+        const socket = connectTls(listeners[i % 6], limitMs + 10000);
+        socket.on('error', () => {});
+        const head = requestHead(listeners[i % 6], 100);
+        let at = 0;
+        const timer = setInterval(() => {
+            if (socket.destroyed || at >= head.length) {
+                clearInterval(timer);
+                return;
+            }
+            socket.write(head[at++]);
+        }, 1000);
+        socket.once('close', () => clearInterval(timer));
+        watched.push({ kind: 'headers', socket });
+    }
+    for (let i = 0; i < 10; i++) {
+        // A body that stops halfway.
+        const socket = connectTls(listeners[i % 6], limitMs + 10000);
+        socket.on('error', () => {});
+        socket.once('secureConnect', () => {
+            socket.write(requestHead(listeners[i % 6], 100000) + 'Parameter=' + 'A'.repeat(50000));
+        });
+        watched.push({ kind: 'body', socket });
+    }
+    for (let i = 0; i < 5; i++) {
+        // A connection that never begins its handshake.
+        const socket = net.connect({ host: listeners[i % 6].host, port: listeners[i % 6].port });
+        socket.on('error', () => {});
+        watched.push({ kind: 'handshake', socket });
+    }
+    const closed = await Promise.all(watched.map((entry) => closedWithin(entry.socket, limitMs)));
+    const open = watched.filter((entry, i) => !closed[i]).map((entry) => entry.kind);
+    for (const entry of watched) {
+        entry.socket.destroy();
+    }
+    const echo = await echoer.stop();
+    console.log(`# slow: echo ${JSON.stringify(echo)}`);
+    report('slow: every slow client was dropped', open.length === 0, `still open: ${open.join(', ')}`);
+    report('slow: other pages were served meanwhile', echo.answered > 0 && echo.missed === 0,
+        JSON.stringify(echo));
+    report('slow: an echo answers afterwards', await echoAnswers());
+}
+
+async function cuts() {
+    const jobs = [];
+    const body = parameter(echoJson);
+    for (let i = 0; i < 100; i++) {
+        const listener = listeners[i % 6];
+        // In the TLS handshake: a few milliseconds after the ClientHello went out.
+        jobs.push(new Promise((resolve) => {
+            const socket = connectTls(listener);
+            socket.on('error', () => {});
+            socket.once('connect', () => setTimeout(() => socket.destroy(), 1 + (i % 10)));
+            socket.once('secureConnect', () => socket.destroy());
+            socket.once('close', resolve);
+        }));
+        // In the headers, and in the body.
+        for (const cut of [20, requestHead(listener, body.length).length + body.length / 2]) {
+            jobs.push(new Promise((resolve) => {
+                const socket = connectTls(listener);
+                socket.on('error', () => {});
+                socket.once('secureConnect', () => {
+                    socket.write((requestHead(listener, body.length) + body).slice(0, cut), () => {
+                        socket.destroy();
+                        resolve();
+                    });
+                });
+                socket.once('close', resolve);
+            }));
+        }
+        // Random bytes in place of a ClientHello.
+        jobs.push(new Promise((resolve) => {
+            const raw = net.connect({ host: listener.host, port: listener.port });
+            raw.on('error', () => {});
+            raw.once('connect', () => raw.end(crypto.randomBytes(2048)));
+            raw.once('close', resolve);
+            raw.setTimeout(20000, () => raw.destroy());
+        }));
+    }
+    await Promise.all(jobs);
+    report('cuts: an echo answers afterwards', await echoAnswers());
+    for (const listener of listeners) {
+        report(`cuts: ${listener.host} ${listener.port} still serves`, await echoAnswers(listener));
+    }
+}
+
+async function calls() {
+    const pages = [];
+    for (let i = 0; i < 8; i++) {
+        const page = new Page(listeners[i % 6]);
+        await page.open();
+        const opened = await page.post(echoJson, 10000);
+        console.log(`session ${opened.SessionID}`);
+        pages.push({ page, id: opened.SessionID });
+    }
+    console.log('calling');
+    // Until the service goes, or two minutes at most.
+    const until = Date.now() + 120000;
+    await Promise.all(pages.map(async ({ page, id }) => {
+        const call = JSON.stringify({
+            FunctionName: 'GPKI_GetTailOfCitizenID', SessionId: id, strCert: 'abc', iFlags: '7',
+        });
+        while (Date.now() < until) {
+            try {
+                await page.post(call, 10000);
+            } catch {
+                return;
+            }
+        }
+    }));
+    for (const { page } of pages) {
+        page.close();
+    }
+}
+
+const steps = { storm, uploads, slow, cuts, calls };
+const step = steps[process.argv[2]];
+if (!step) {
+    console.error(`usage: node hostile.mjs ${Object.keys(steps).join('|')}`);
+    process.exit(2);
+}
+await step();
+process.exit(failures === 0 ? 0 : 1);
