@@ -502,7 +502,9 @@ TEST_F(ToolPortTest, ReadsTheNetstatLines) {
 
 // A check that hangs must not hang the service's start-up: past its wait it counts as "in use".
 TEST_F(ToolPortTest, ACheckThatDoesNotEndCountsAsInUse) {
-    writeFile(folder_.path() / L"netstat.bat", "@echo off\r\nping -n 30 127.0.0.1 >nul\r\n");
+    // A loop inside cmd itself: a child program would outlive the ended check and keep the
+    // test's output open until it ends.
+    writeFile(folder_.path() / L"netstat.bat", "@echo off\r\n:again\r\ngoto again\r\n");
     setPortCheckWaitForTesting(500);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_TRUE(isPortInUse(56362, false));
