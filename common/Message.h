@@ -2,7 +2,7 @@
 //
 // An instruction travels two ways at once: as the JSON text of a QuillmarkMessage in a
 // WM_COPYDATA message to a hidden window whose class and title are the receiver's channel name,
-// and as a per-user named mutex "<channel><instruction>" that the sender holds for about 100 ms
+// and as a per-user named mutex "<channel><instruction>" that the sender holds for about 200 ms
 // while the receiver's lock-mode thread polls it.
 //
 // A message is valid when its time stamp lies 0 to 2 seconds before the receiver's time count

@@ -18,8 +18,9 @@ namespace {
 constexpr char kModuleName[] = "Message";
 constexpr DWORD kWindowStyle = 8;
 constexpr DWORD kLockRoundPauseMs = 50;
-constexpr DWORD kLockActedPauseMs = 100;
-// A second receiver's probe holds a mutex for an instant, a sender for 100 ms. A held mutex is
+// At least a sender's hold, so that one hold is never taken for two instructions.
+constexpr DWORD kLockActedPauseMs = 200;
+// A second receiver's probe holds a mutex for an instant, a sender for 200 ms. A held mutex is
 // confirmed by waiting for it: the other receiver's probe lets it go at once (the wait obtains it
 // and ends early), while a sender's hold outlasts the wait. Short beside the hold, so that a hold
 // found late in a round is still confirmed while it lasts.
@@ -342,7 +343,7 @@ void* ipcLockModeThread(void* inputChannel) {
     // Probed in this order every round.
     const char* const order[] = {kInstructionSuicide, kInstructionMonitorStart, kInstructionStart,
                                  kInstructionStop, kInstructionRestart};
-    // Named once: a round must stay short beside a sender's 100 ms hold.
+    // Named once: a round must stay short beside a sender's 200 ms hold.
     std::wstring names[5];
     for (size_t i = 0; i < 5; ++i) {
         names[i] = instructionMutexObjectName((std::string(channel.get()) + order[i]).c_str());
@@ -353,7 +354,7 @@ void* ipcLockModeThread(void* inputChannel) {
                 continue;
             }
             // A second receiver polling the same channel holds each mutex for an instant while
-            // it probes; a sender holds it for 100 ms. Only a hold that lasts is an instruction.
+            // it probes; a sender holds it for 200 ms. Only a hold that lasts is an instruction.
             if (probeMutexObject(names[i], kLockConfirmWaitMs) != MutexProbe::Held) {
                 continue;
             }

@@ -4,7 +4,7 @@
 // A send goes two ways at once: WM_COPYDATA with the record's JSON text to the window whose class
 // is the target channel (it returns once the receiver window has handled it, at once when that
 // window hangs, and after 5 s at most; a send that gives up is logged), then always the lock mode:
-// the per-user mutex "<channel><instruction>" held for 100 ms. The result of a send says nothing
+// the per-user mutex "<channel><instruction>" held for 200 ms. The result of a send says nothing
 // about delivery. The record, hash, receiver window procedure and the lock-mode thread are
 // common/Message.h's.
 //
@@ -34,7 +34,7 @@ inline constexpr char kWorkerSenderName[] = "QuillmarkWorker";
 QuillmarkMessage* buildMonitorMessage(const char* target);
 
 // Sends Suicide to the channel kcstrInputTo (window message if its window exists, else the error
-// "sendIPCMsgWin can't find window <target>"; then the 100 ms lock hold). Null: the parameter
+// "sendIPCMsgWin can't find window <target>"; then the 200 ms lock hold). Null: the parameter
 // warning ("kcstrInputTo"), nothing sent. Always true.
 bool sendIPCMsgWin(const char* kcstrInputTo);
 

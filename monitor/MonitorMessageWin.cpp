@@ -21,7 +21,9 @@ namespace {
 constexpr char kModuleName[] = "Message";
 constexpr size_t kMutexNameBytes = 512;
 constexpr size_t kWindowLogBytes = 256;
-constexpr DWORD kLockHoldMs = 100;
+// Four times a receiver's round and confirmation, so that a receiver thread that a busy machine
+// schedules late still finds the hold.
+constexpr DWORD kLockHoldMs = 200;
 constexpr DWORD kStartPauseMs = 500;
 // A receiver whose window hangs must not hold up the sender: stoppers and the tray program's Stop
 // and Quit wait on this send, and the lock half of the send follows it.
@@ -73,7 +75,7 @@ void sendByWindow(const char* to, QuillmarkMessage* (*build)(const char*, const 
     }
 }
 
-// The lock half of a send: the instruction's mutex held for 100 ms, whether or not a window took
+// The lock half of a send: the instruction's mutex held for 200 ms, whether or not a window took
 // the message.
 void sendByLock(const char* to, const char* instruction) {
     logNormal("sendIPCMsgWin: ", "Lock Mode");

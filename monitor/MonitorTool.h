@@ -56,7 +56,7 @@ bool isProcessRunning(const char* processName);
 bool killProcessByName(const char* filename);
 
 // ---- Staged stoppers ------------------------------------------------------------------------
-// Each sends Suicide to the target's channel (window message and 100 ms lock hold), kills the
+// Each sends Suicide to the target's channel (window message and 200 ms lock hold), kills the
 // target by name at once, polls up to 3 s (100 ms steps) for it to vanish and, only if it still
 // runs, runs "<system folder>\taskkill.exe /F /im <target>" and polls up to 3 s again, logging
 // every wait. The result is true when the target no longer runs.

@@ -130,7 +130,7 @@ protected:
     }
 
     // Sends until the condition holds. The lock-mode thread polls, and on a loaded machine a
-    // 100 ms hold can fall between two of its probes; each attempt waits 2 s for the receiver.
+    // 200 ms hold can fall between two of its probes; each attempt waits 2 s for the receiver.
     template <typename Condition>
     bool sendUntil(const std::string& instruction, const std::string& options,
                    Condition condition) {
@@ -179,7 +179,7 @@ TEST_F(Instructions, EachWayAloneActsOnce) {
     EXPECT_EQ(count(receiver, "stop"), 2);
 }
 
-// A sender holds the mutex once, for 100 ms, and never sends again: every hold must be found by
+// A sender holds the mutex once, for 200 ms, and never sends again: every hold must be found by
 // a round and confirmed within it, however the hold falls between two probes.
 TEST_F(Instructions, EveryLockModeInstructionIsActedOnWithoutResending) {
     Receiver& receiver = startReceiver();

@@ -390,7 +390,7 @@ TEST(MonitorMessageTest, OqtMonitorReceiversActOnStartTwiceAndOnSuicideOnce) {
     ReceiverProcess receivers(L"monitor-ipc");
     ASSERT_TRUE(receivers.ready());
     // The window acts before each send returns; the lock-mode thread during the hold, unless on
-    // a loaded machine the 100 ms hold falls between two of its probes: send until it acts.
+    // a loaded machine the 200 ms hold falls between two of its probes: send until it acts.
     long sends = 0;
     EXPECT_TRUE(waitFor(
         [&] {

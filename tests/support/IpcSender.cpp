@@ -41,7 +41,7 @@ struct Options {
     long long fixedTime = -1;
     long long length = -1;
     long long session = -1;
-    unsigned long holdMs = 100;
+    unsigned long holdMs = 200;
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
@@ -148,7 +148,7 @@ int sendByWindow(const Options& options, HWND window) {
 
 void holdInstructionMutex(const Options& options) {
     std::string name = options.channel + options.instruction;
-    HANDLE mutex = static_cast<HANDLE>(getMutexLock(name.c_str(), 100));
+    HANDLE mutex = static_cast<HANDLE>(getMutexLock(name.c_str(), options.holdMs));
     Sleep(options.holdMs);
     if (mutex != nullptr) {
         ReleaseMutex(mutex);
