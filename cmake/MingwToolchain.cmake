@@ -19,10 +19,18 @@ else()
 endif()
 
 # The dependency prefix made by scripts/setup-deps.sh for this triplet.
+# CMake reads this file again for every compiler check, in the same process and without the
+# cache: the prefix must come out the same there (variable passed on, or the environment), or the
+# pkg-config path set below would point the rest of the configure at another prefix.
 if(NOT DEFINED QM_DEPS_PREFIX)
-    set(QM_DEPS_PREFIX /opt/qm-mingw-deps/current-${QM_TRIPLET})
+    if(DEFINED ENV{QM_DEPS_PREFIX})
+        set(QM_DEPS_PREFIX $ENV{QM_DEPS_PREFIX})
+    else()
+        set(QM_DEPS_PREFIX /opt/qm-mingw-deps/current-${QM_TRIPLET})
+    endif()
 endif()
 set(QM_DEPS_PREFIX ${QM_DEPS_PREFIX} CACHE PATH "${QM_TRIPLET} static dependency prefix")
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QM_DEPS_PREFIX)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${QM_TRIPLET} ${QM_DEPS_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -17,7 +17,7 @@ jobs=$(nproc)
 source "$root/scripts/machine.sh"
 cross() { # toolchain triplet list-tests
     local prefix=${QM_DEPS_PREFIX:-/opt/qm-mingw-deps/current-$2}
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$1" \
+    QM_DEPS_PREFIX=$prefix cmake -S "$root" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$1" \
         -DQM_DEPS_PREFIX="$prefix" -DQM_WERROR=ON -DQM_LIST_TESTS="$3" >/dev/null
 }
 case "$kind" in
