@@ -240,6 +240,7 @@ int serviceMain(const char* commandLine) {
         // 18. Idle until the final function asks to stop.
         while (!gState.stopFlag.load()) {
             Sleep(kIdleStepMs);
+            cutLateConnections();
         }
     }();
 

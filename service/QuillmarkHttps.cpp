@@ -10,7 +10,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,7 +19,6 @@
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/Json.h"
@@ -59,7 +57,6 @@ constexpr std::size_t kUnchargedBodyBytes = 64 * 1024;
 std::size_t chargeable(std::size_t bytes) {
     return bytes > kUnchargedBodyBytes ? bytes : 0;
 }
-constexpr auto kWatchInterval = std::chrono::seconds(1);
 constexpr unsigned int kConnectionLimitSlack = 8;
 
 using Clock = std::chrono::steady_clock;
@@ -94,21 +91,9 @@ struct FrontEndState {
     std::atomic<std::size_t> bytesInFlight{0};
     std::atomic<unsigned int> headerDeadlineSeconds{kHeaderDeadlineSeconds};
 
-    // The deadline watch: connections that have not sent the headers of a request in time are
-    // shut down, and libmicrohttpd then closes them as it closes any connection whose peer went
-    // away.
+    // The open connections with their header clocks, for cutLateConnections.
     std::mutex clocksMutex;
     std::set<ConnectionClock*> clocks;
-    std::condition_variable watchWake;
-    std::thread watch;
-    bool watchStopping = false;
-
-    // A process that ends without stopping its listeners must not end in std::terminate.
-    ~FrontEndState() {
-        if (watch.joinable()) {
-            watch.detach();
-        }
-    }
 };
 
 FrontEndState state;
@@ -349,23 +334,6 @@ void setHeadersIn(MHD_Connection* connection, bool headersIn) {
     clock->since = Clock::now();
 }
 
-void watchDeadlines() {
-    std::unique_lock<std::mutex> lock(state.clocksMutex);
-    while (!state.watchStopping) {
-        state.watchWake.wait_for(lock, kWatchInterval);
-        const auto deadline = std::chrono::seconds(state.headerDeadlineSeconds.load());
-        const Clock::time_point now = Clock::now();
-        for (ConnectionClock* clock : state.clocks) {
-            if (!clock->headersIn && !clock->cut && now - clock->since > deadline) {
-                // Held under the lock: the close notification, which comes before the socket is
-                // closed, cannot pass this.
-                shutdown(clock->socket, SD_BOTH);
-                clock->cut = true;
-            }
-        }
-    }
-}
-
 void notifyConnection(void* context, MHD_Connection* connection, void** socketContext,
                       MHD_ConnectionNotificationCode code) {
     auto* load = static_cast<ListenerLoad*>(context);
@@ -399,32 +367,6 @@ void notifyConnection(void* context, MHD_Connection* connection, void** socketCo
     }
     delete clock;
     *socketContext = nullptr;
-}
-
-void startDeadlineWatch() {
-    std::lock_guard<std::mutex> guard(state.clocksMutex);
-    if (state.watch.joinable()) {
-        return;
-    }
-    state.watchStopping = false;
-    try {
-        state.watch = std::thread(watchDeadlines);
-    } catch (const std::exception&) {
-        logWarning("Connection deadline watch: ", "Fail");
-    }
-}
-
-void stopDeadlineWatch() {
-    std::thread watch;
-    {
-        std::lock_guard<std::mutex> guard(state.clocksMutex);
-        state.watchStopping = true;
-        watch.swap(state.watch);
-    }
-    state.watchWake.notify_all();
-    if (watch.joinable()) {
-        watch.join();
-    }
 }
 
 // Puts a code alone into the response (the request is then not dispatched).
@@ -726,7 +668,6 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
         return nullptr;
     }
     logNormal(message, "Success");
-    startDeadlineWatch();
     std::lock_guard<std::mutex> guard(state.daemonsMutex);
     state.daemons.push_back(Listener{daemon, std::move(load)});
     return daemon;
@@ -758,7 +699,20 @@ void stopAllHttpsDaemons() {
     for (Listener& listener : daemons) {
         MHD_stop_daemon(listener.daemon);
     }
-    stopDeadlineWatch();
+}
+
+void cutLateConnections() {
+    const auto deadline = std::chrono::seconds(state.headerDeadlineSeconds.load());
+    const Clock::time_point now = Clock::now();
+    std::lock_guard<std::mutex> guard(state.clocksMutex);
+    for (ConnectionClock* clock : state.clocks) {
+        if (!clock->headersIn && !clock->cut && now - clock->since > deadline) {
+            // Under the lock: the close notification, which comes before the socket is closed,
+            // cannot pass this. libmicrohttpd then closes the connection as any whose peer left.
+            shutdown(clock->socket, SD_BOTH);
+            clock->cut = true;
+        }
+    }
 }
 
 std::size_t runningHttpsDaemonCount() {

@@ -77,6 +77,11 @@ void stopAllHttpsDaemons();
 // Number of listeners started and not yet stopped.
 std::size_t runningHttpsDaemonCount();
 
+// Shuts down every connection that is past its header deadline (kHeaderDeadlineSeconds); the
+// listener then closes it. The service's idle loop calls this between its sleeps, so that the
+// deadline costs no thread of its own.
+void cutLateConnections();
+
 // ---- Test hooks ---------------------------------------------------------------------------------
 
 // The accept policy of the IPv4 listeners: true for exactly the peer 127.0.0.1; any other peer

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/Tool.h"
+#include "common/win/Handles.h"
 #include "service/AdapterInstallation.h"
 #include "service/Key.h"
 #include "service/QuillmarkQueue.h"
@@ -956,6 +957,18 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     ASSERT_TRUE(opened);
     const std::string id = decoded(*opened)["SessionID"];
     setHeaderDeadlineForTesting(1);
+    // The service's idle loop, which cuts late connections between its sleeps.
+    std::atomic<bool> idling{true};
+    std::thread idleLoop([&idling] {
+        while (idling) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            cutLateConnections();
+        }
+    });
+    ScopeExit stopIdling([&] {
+        idling = false;
+        idleLoop.join();
+    });
 
     auto trickling = connect(ecdsaPort);
     ASSERT_NE(trickling, nullptr);
