@@ -4,6 +4,7 @@
 #include "common/Log.h"
 #include "common/ToolInternal.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -46,32 +47,81 @@ void wipeAndFree(char* text) {
     }
 }
 
-// -1 for a character outside the base64 alphabet.
-int base64Value(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') {
-        return c - 'A';
+// The value of each character in the base64 alphabet, -1 for every other one. A table: a 64 MiB
+// request field is decoded one character at a time on its listener's thread.
+constexpr std::array<signed char, 256> kBase64Values = [] {
+    std::array<signed char, 256> values{};
+    values.fill(-1);
+    const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    for (int i = 0; i < 64; ++i) {
+        values[static_cast<unsigned char>(alphabet[i])] = static_cast<signed char>(i);
     }
-    if (c >= 'a' && c <= 'z') {
-        return c - 'a' + 26;
+    return values;
+}();
+
+// How a base64 run is read: as written, or with the URL escapes "%2B", "%2F" and "%3D" (upper
+// case only) standing for "+", "/" and "=". The escapes cannot overlap and their replacements
+// form no new escape, so reading them in place gives what replacing them one after another does.
+enum class Base64Text { kPlain, kUrlEscaped };
+
+// The value of the character at p (-1 outside the alphabet, the NUL included) and, in
+// *width, how many characters it took.
+inline int base64ValueAt(const char* p, Base64Text kind, size_t* width) {
+    *width = 1;
+    if (kind == Base64Text::kUrlEscaped && p[0] == '%') {
+        if (p[1] == '2' && (p[2] == 'B' || p[2] == 'F')) {
+            *width = 3;
+            return p[2] == 'B' ? 62 : 63;
+        }
+        if (p[1] == '3' && p[2] == 'D') {
+            return -1;  // "=": the padding ends the run
+        }
     }
-    if (c >= '0' && c <= '9') {
-        return c - '0' + 52;
-    }
-    if (c == '+') {
-        return 62;
-    }
-    if (c == '/') {
-        return 63;
-    }
-    return -1;
+    return kBase64Values[static_cast<unsigned char>(*p)];
 }
 
-size_t base64RunLength(const char* text) {
+// The number of characters in the leading run of the alphabet (an escape counts as one).
+size_t base64RunLength(const char* text, Base64Text kind) {
     size_t n = 0;
-    while (text[n] != '\0' && base64Value(static_cast<unsigned char>(text[n])) >= 0) {
+    size_t width;
+    for (const char* p = text; base64ValueAt(p, kind, &width) >= 0; p += width) {
         ++n;
     }
     return n;
+}
+
+// Decodes the leading run into output (room for (n+3)/4*3+1 bytes), NUL-terminated; returns the
+// number of bytes.
+size_t decodeBase64Run(unsigned char* output, const char* input, Base64Text kind) {
+    size_t out = 0;
+    unsigned int group = 0;
+    size_t inGroup = 0;
+    size_t width;
+    for (const char* p = input;; p += width) {
+        const int value = base64ValueAt(p, kind, &width);
+        if (value < 0) {
+            break;
+        }
+        group = (group << 6U) | static_cast<unsigned int>(value);
+        if (++inGroup == 4) {
+            output[out++] = static_cast<unsigned char>(group >> 16U);
+            output[out++] = static_cast<unsigned char>(group >> 8U);
+            output[out++] = static_cast<unsigned char>(group);
+            group = 0;
+            inGroup = 0;
+        }
+    }
+    // A last group of 3 or 2 characters gives 2 or 1 bytes; a lone character gives nothing.
+    if (inGroup == 3) {
+        group <<= 6U;
+        output[out++] = static_cast<unsigned char>(group >> 16U);
+        output[out++] = static_cast<unsigned char>(group >> 8U);
+    } else if (inGroup == 2) {
+        group <<= 12U;
+        output[out++] = static_cast<unsigned char>(group >> 16U);
+    }
+    output[out] = '\0';
+    return out;
 }
 
 int hexDigitValue(char c) {
@@ -440,57 +490,20 @@ size_t base64Decode(unsigned char* output, const char* input) {
         output[0] = '\0';
         return 0;
     }
-    const size_t n = base64RunLength(input);
-    size_t out = 0;
-    unsigned int group = 0;
-    size_t inGroup = 0;
-    for (size_t i = 0; i < n; ++i) {
-        group = (group << 6U) |
-                static_cast<unsigned int>(base64Value(static_cast<unsigned char>(input[i])));
-        if (++inGroup == 4) {
-            output[out++] = static_cast<unsigned char>(group >> 16U);
-            output[out++] = static_cast<unsigned char>(group >> 8U);
-            output[out++] = static_cast<unsigned char>(group);
-            group = 0;
-            inGroup = 0;
-        }
-    }
-    // A last group of 3 or 2 characters gives 2 or 1 bytes; a lone character gives nothing.
-    if (inGroup == 3) {
-        group <<= 6U;
-        output[out++] = static_cast<unsigned char>(group >> 16U);
-        output[out++] = static_cast<unsigned char>(group >> 8U);
-    } else if (inGroup == 2) {
-        group <<= 12U;
-        output[out++] = static_cast<unsigned char>(group >> 16U);
-    }
-    output[out] = '\0';
-    return out;
+    return decodeBase64Run(output, input, Base64Text::kPlain);
 }
 
 char* urlBase64Decode(const char* input) {
     if (input == nullptr) {
         return nullptr;
     }
-    static constexpr const char* kEscapes[][2] = {{"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}};
-    char* text = duplicateString(input);
-    for (const auto& escape : kEscapes) {
-        if (text == nullptr) {
-            return nullptr;
-        }
-        char* next = replaceAll(text, escape[0], escape[1]);
-        wipeAndFree(text);
-        text = next;
-    }
-    if (text == nullptr) {
-        return nullptr;
-    }
-    const size_t n = base64RunLength(text);
+    // Read in place: a request's field may be 64 MiB, and unescaped copies of it would cost
+    // memory, time on the listener's thread, and more plain copies of its secrets to wipe.
+    const size_t n = base64RunLength(input, Base64Text::kUrlEscaped);
     auto* result = static_cast<unsigned char*>(allocZeroed((n + 3) / 4 * 3 + 2));
     if (result != nullptr) {
-        base64Decode(result, text);
+        decodeBase64Run(result, input, Base64Text::kUrlEscaped);
     }
-    wipeAndFree(text);
     return reinterpret_cast<char*>(result);
 }
 

@@ -9,8 +9,10 @@
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <random>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "support/LogCapture.h"
@@ -368,6 +370,33 @@ TEST(ToolEncodings, UrlBase64Decode) {
     };
     for (const Case& c : cases) {
         EXPECT_EQ(adopt(urlBase64Decode(c.input)), c.expected) << c.name;
+    }
+}
+
+// Reading the escapes in place must give what replacing them one after another gives, however
+// escapes, stray "%" signs, padding and group boundaries meet.
+TEST(ToolEncodings, UrlBase64DecodeMatchesReplacingTheEscapesFirst) {
+    const char* const pieces[] = {"%2B", "%2F", "%3D", "%2", "%3", "%",   "2B",
+                                  "3D",  "Q",   "UJ",  "D",  "=",  "%2b", "%%"};
+    const std::pair<const char*, const char*> escapes[] = {
+        {"%2B", "+"}, {"%2F", "/"}, {"%3D", "="}};
+    std::mt19937 random(7);
+    for (int round = 0; round < 3000; ++round) {
+        std::string input;
+        for (unsigned int i = random() % 14; i > 0; --i) {
+            input += pieces[random() % std::size(pieces)];
+        }
+        std::unique_ptr<char, decltype(&std::free)> unescaped(duplicateString(input.c_str()),
+                                                              &std::free);
+        for (const auto& [needle, replacement] : escapes) {
+            unescaped.reset(replaceAll(unescaped.get(), needle, replacement));
+        }
+        std::vector<unsigned char> expected(input.size() + 4);
+        const size_t length = base64Decode(expected.data(), unescaped.get());
+        std::unique_ptr<char, decltype(&std::free)> decoded(urlBase64Decode(input.c_str()),
+                                                            &std::free);
+        ASSERT_NE(decoded, nullptr) << input;
+        EXPECT_EQ(std::memcmp(decoded.get(), expected.data(), length + 1), 0) << input;
     }
 }
 
