@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Measures the service under Wine against a bare libmicrohttpd + GnuTLS HTTPS server built from
-# the same dependency prefix (same listener flags, TLS priorities and certificate, a fixed reply),
-# which is the limit of the stack under Wine, and prints the figures side by side with ratios:
+# the same dependency prefix (the same six listeners and flags, TLS priorities and certificate, a
+# fixed reply), which is the limit of the stack under Wine, and prints the figures side by side
+# with ratios (the load runs use one listener of each):
 #
 #   - echo on a known session over keep-alive, 1 and 8 clients: requests/s, p50 and p99 latency
 #   - requests/s when every request takes a new TLS connection (8 clients)
@@ -78,12 +79,16 @@ start=$(now_ms)
 setsid wine "$install/OqtQuillmark.exe" 0 >"$work/service.out" 2>&1 &
 QM_SERVICE_PID=$!
 # Idle: all six listeners up (the last one started answers a TLS handshake), no session yet.
-for _ in $(seq 600); do
-    rc=0
-    curl -sk -g -o /dev/null --max-time 2 "https://[::1]:${QM_PORTS[2]}/" || rc=$?
-    { [ "$rc" = 0 ] || [ "$rc" = 52 ]; } && break
-    sleep 0.02
-done
+wait_listening() { # port
+    local rc
+    for _ in $(seq 600); do
+        rc=0
+        curl -sk -g -o /dev/null --max-time 2 "https://[::1]:$1/" || rc=$?
+        { [ "$rc" = 0 ] || [ "$rc" = 52 ]; } && return
+        sleep 0.02
+    done
+}
+wait_listening "${QM_PORTS[2]}"
 service_idle=$(awk '/^VmRSS:/ {print $2}' "/proc/$QM_SERVICE_PID/status" 2>/dev/null || echo 0)
 reply=""
 for _ in $(seq 600); do
@@ -108,7 +113,7 @@ for _ in $(seq 600); do
     sleep 0.02
 done
 bare_cold=$(($(now_ms) - start))
-
+wait_listening $((bare_port + 40))
 bare_idle=$(awk '/^VmRSS:/ {print $2}' "/proc/$bare_pid/status" 2>/dev/null || echo 0)
 
 # ---- Load runs ---------------------------------------------------------------------------------

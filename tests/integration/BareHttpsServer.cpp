@@ -1,13 +1,15 @@
 // A bare libmicrohttpd + GnuTLS HTTPS server for scripts/bench.sh: the same dependency builds,
-// listener flags, TLS priorities and certificate as the service, answering every POST with a
-// fixed reply of the service's size. It shows what the stack itself costs under Wine.
+// listener set, listener flags, TLS priorities and certificate as the service, answering every
+// POST with a fixed reply of the service's size. It shows what the stack itself costs under Wine.
 //
 //   qm_bare_https_server <certificate.pem> <key.pem> <port>
 //
-// Runs until it is ended from outside.
+// Listens as the service does, on three ports (port, port + 20, port + 40), each on 127.0.0.1
+// and on [::1], every listener with its own polling thread. Runs until it is ended from outside.
 #include <winsock2.h>
 // (kept apart so that include sorting leaves the order alone)
 #include <windows.h>
+#include <ws2tcpip.h>
 
 #include <microhttpd.h>
 
@@ -60,6 +62,15 @@ MHD_Result answer(void* /*context*/, MHD_Connection* connection, const char* /*u
     return result;
 }
 
+bool startListener(unsigned int ipv6Flag, const sockaddr* address, const std::string& certificate,
+                   const std::string& key) {
+    return MHD_start_daemon(
+               MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD | ipv6Flag, 0,
+               nullptr, nullptr, answer, nullptr, MHD_OPTION_SOCK_ADDR, address,
+               MHD_OPTION_HTTPS_MEM_CERT, certificate.c_str(), MHD_OPTION_HTTPS_MEM_KEY,
+               key.c_str(), MHD_OPTION_HTTPS_PRIORITIES, kPriorities, MHD_OPTION_END) != nullptr;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -69,15 +80,22 @@ int main(int argc, char** argv) {
     }
     std::string certificate = readFile(argv[1]);
     std::string key = readFile(argv[2]);
-    int port = std::atoi(argv[3]);
-    MHD_Daemon* daemon =
-        MHD_start_daemon(MHD_USE_ERROR_LOG | MHD_USE_TLS | MHD_USE_INTERNAL_POLLING_THREAD,
-                         static_cast<uint16_t>(port), nullptr, nullptr, answer, nullptr,
-                         MHD_OPTION_HTTPS_MEM_CERT, certificate.c_str(), MHD_OPTION_HTTPS_MEM_KEY,
-                         key.c_str(), MHD_OPTION_HTTPS_PRIORITIES, kPriorities, MHD_OPTION_END);
-    if (daemon == nullptr) {
-        std::fprintf(stderr, "the daemon did not start\n");
-        return 1;
+    const int firstPort = std::atoi(argv[3]);
+    for (int port = firstPort; port <= firstPort + 40; port += 20) {
+        sockaddr_in ipv4{};
+        ipv4.sin_family = AF_INET;
+        ipv4.sin_port = htons(static_cast<u_short>(port));
+        ipv4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in6 ipv6{};
+        ipv6.sin6_family = AF_INET6;
+        ipv6.sin6_port = htons(static_cast<u_short>(port));
+        ipv6.sin6_addr = in6addr_loopback;
+        if (!startListener(0, reinterpret_cast<const sockaddr*>(&ipv4), certificate, key) ||
+            !startListener(MHD_USE_IPv6, reinterpret_cast<const sockaddr*>(&ipv6), certificate,
+                           key)) {
+            std::fprintf(stderr, "a listener on port %d did not start\n", port);
+            return 1;
+        }
     }
     for (;;) {
         Sleep(INFINITE);
