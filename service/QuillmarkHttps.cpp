@@ -57,6 +57,8 @@ constexpr std::size_t kUnchargedBodyBytes = 64 * 1024;
 std::size_t chargeable(std::size_t bytes) {
     return bytes > kUnchargedBodyBytes ? bytes : 0;
 }
+
+// libmicrohttpd's own connection limit stands this far above ours, behind the accept policy.
 constexpr unsigned int kConnectionLimitSlack = 8;
 
 using Clock = std::chrono::steady_clock;
@@ -422,11 +424,8 @@ void completeUnlocked(MHD_Connection* connection, ConnectionState& request, Requ
         answerWithCode(values, kResultNoOrigin);
         return;
     }
+    // Once the final function has released every session, the dispatcher answers nothing.
     std::unique_lock<std::mutex> lock = lockRequests();
-    if (!isServingRequests()) {
-        // The final function has released every session: nothing may open one now.
-        return;
-    }
     values.responseMap = dispatchRequest(values.requestMap.get(), values.requestOrigin.c_str());
 }
 
@@ -650,8 +649,7 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
         qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
-    // The IPv6 listener is bound to [::1], so its policy only keeps the limit. libmicrohttpd's
-    // own limit stands behind ours, a little above it.
+    // The IPv6 listener is bound to [::1], so its policy only keeps the limit.
     MHD_Daemon* daemon = MHD_start_daemon(
         flags, port, ipv6 ? &acceptWithinLimit : &acceptLocalClient, load.get(), &handleHttpRequest,
         nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,

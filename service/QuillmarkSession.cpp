@@ -629,10 +629,6 @@ void stopAllSessions() {
     state.stopping = true;
 }
 
-bool isServingRequests() {
-    return !state.stopping;
-}
-
 void setSessionIdSourceForTesting(SessionIdSource source) {
     state.idSource = source != nullptr ? source : &generateSessionId;
 }
@@ -642,6 +638,10 @@ std::string sessionIdForTesting(int index) {
         return {};
     }
     return state.slots[index].sessionId;
+}
+
+bool isServingRequestsForTesting() {
+    return !state.stopping;
 }
 
 void resumeServingForTesting() {

@@ -69,9 +69,6 @@ void releaseAllAdapters();
 // would release. Must be called without the request lock held.
 void stopAllSessions();
 
-// False once stopAllSessions has run: a request completed then gets no reply.
-bool isServingRequests();
-
 // ---- Test hooks ---------------------------------------------------------------------------------
 
 // Replaces the source of new session ids (null: generateSessionId again). The function returns a
@@ -80,6 +77,8 @@ using SessionIdSource = char* (*)();
 void setSessionIdSourceForTesting(SessionIdSource source);
 // The id held by slot index ("" for a free slot).
 std::string sessionIdForTesting(int index);
+// False once stopAllSessions has run: dispatchRequest then answers nothing.
+bool isServingRequestsForTesting();
 // Opens the dispatcher again after stopAllSessions.
 void resumeServingForTesting();
 

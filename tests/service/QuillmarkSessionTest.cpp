@@ -688,7 +688,7 @@ TEST(SessionTableTest, AfterTheStopNoRequestOpensASession) {
     const std::string id = openSession();
     installation.forget();
     stopAllSessions();
-    EXPECT_FALSE(isServingRequests());
+    EXPECT_FALSE(isServingRequestsForTesting());
     ASSERT_EQ(installation.journalFunctions(), std::vector<std::string>{"Quillmark_Release"});
     installation.forget();
     EXPECT_FALSE(dispatchJson(json(opening())).has_value());
