@@ -43,6 +43,11 @@ inline constexpr char kDebugModeEventName[] = "OqtQuillmark_DEBUG_MODE";
 // Length of the salt that every hash takes (no zero byte in it).
 inline constexpr size_t kMessageSaltLength = 71;
 
+// How long a sender holds an instruction's mutex (lock mode). A receiver's round and its
+// confirmation take about 70 ms, so a receiver thread that a busy machine schedules late still
+// finds the hold.
+inline constexpr unsigned kLockModeHoldMs = 200;
+
 // Accepted age of a message in seconds: a message stamped 0, 1 or 2 seconds before the
 // receiver's count passes.
 inline constexpr uint64_t kMessageMaxAge = 2;

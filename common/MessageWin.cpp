@@ -18,8 +18,11 @@ namespace {
 constexpr char kModuleName[] = "Message";
 constexpr DWORD kWindowStyle = 8;
 constexpr DWORD kLockRoundPauseMs = 50;
-// At least a sender's hold, so that one hold is never taken for two instructions.
-constexpr DWORD kLockActedPauseMs = 200;
+// After acting, the receiver waits for the hold it acted on to end, so that one hold is never
+// taken for two instructions; it goes on probing as soon as it has ended, so that a hold that
+// starts right after is found. The hold ends at most kLockModeHoldMs after it was found; the
+// rest is the margin for a sender that a busy machine wakes late.
+constexpr DWORD kLockHoldEndBoundMs = kLockModeHoldMs + kLockModeHoldMs / 2;
 // A second receiver's probe holds a mutex for an instant, a sender for 200 ms. A held mutex is
 // confirmed by waiting for it: the other receiver's probe lets it go at once (the wait obtains it
 // and ends early), while a sender's hold outlasts the wait. Short beside the hold, so that a hold
@@ -353,6 +356,7 @@ void* ipcLockModeThread(void* inputChannel) {
             if (probeMutexObject(names[i]) != MutexProbe::Held) {
                 continue;
             }
+            const ULONGLONG found = GetTickCount64();
             // A second receiver polling the same channel holds each mutex for an instant while
             // it probes; a sender holds it for 200 ms. Only a hold that lasts is an instruction.
             if (probeMutexObject(names[i], kLockConfirmWaitMs) != MutexProbe::Held) {
@@ -380,7 +384,12 @@ void* ipcLockModeThread(void* inputChannel) {
                 logNormal("IPC Message Lock Mode: ", row->lockModeText);
                 runControlFunction(*row);
             }
-            Sleep(kLockActedPauseMs);
+            // A handler that outlasted the bound saw this hold end long ago: anything held now
+            // is a new instruction, left to the next probe.
+            const ULONGLONG elapsed = GetTickCount64() - found;
+            if (elapsed < kLockHoldEndBoundMs) {
+                probeMutexObject(names[i], static_cast<DWORD>(kLockHoldEndBoundMs - elapsed));
+            }
         }
         Sleep(kLockRoundPauseMs);
     }

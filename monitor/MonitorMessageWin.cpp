@@ -21,9 +21,6 @@ namespace {
 constexpr char kModuleName[] = "Message";
 constexpr size_t kMutexNameBytes = 512;
 constexpr size_t kWindowLogBytes = 256;
-// Four times a receiver's round and confirmation, so that a receiver thread that a busy machine
-// schedules late still finds the hold.
-constexpr DWORD kLockHoldMs = 200;
 constexpr DWORD kStartPauseMs = 500;
 // A receiver whose window hangs must not hold up the sender: stoppers and the tray program's Stop
 // and Quit wait on this send, and the lock half of the send follows it.
@@ -81,8 +78,8 @@ void sendByLock(const char* to, const char* instruction) {
     logNormal("sendIPCMsgWin: ", "Lock Mode");
     char name[kMutexNameBytes] = {};
     std::snprintf(name, sizeof(name), "%s%s", to, instruction);
-    void* mutex = getMutexLock(name, kLockHoldMs);
-    Sleep(kLockHoldMs);
+    void* mutex = getMutexLock(name, kLockModeHoldMs);
+    Sleep(kLockModeHoldMs);
     releaseMutexLock(mutex);
 }
 

@@ -14,6 +14,19 @@ cd "$root"
 source scripts/machine.sh
 echo "test.sh: $(qm_machine_line)"
 
+# At the end, whether the run passed or not: every case that failed once and passed on its second
+# run. One that shows up here again and again is a fault to mend, not to retry.
+report_retries() {
+    local build names
+    for build in build/win32 build/win64; do
+        [ -f "$build/ctest-retried.txt" ] || continue
+        names=$(tr '\n' ' ' <"$build/ctest-retried.txt")
+        echo "test.sh: $build: cases that needed a second run: ${names:-none}"
+    done
+}
+rm -f build/win32/ctest-retried.txt build/win64/ctest-retried.txt
+trap report_retries EXIT
+
 prefixes=$(scripts/setup-deps.sh)
 prefix_of() { echo "$prefixes" | sed -n "s/^$1=//p"; }
 jobs=$(nproc)

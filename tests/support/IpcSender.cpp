@@ -41,7 +41,7 @@ struct Options {
     long long fixedTime = -1;
     long long length = -1;
     long long session = -1;
-    unsigned long holdMs = 200;
+    unsigned long holdMs = kLockModeHoldMs;
 };
 
 bool parseOptions(int argc, char** argv, Options& options) {
