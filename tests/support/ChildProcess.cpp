@@ -67,6 +67,11 @@ ChildProcess ChildProcess::create(std::wstring commandLine, DWORD flags) {
     ChildProcess child;
     if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, flags, nullptr,
                         nullptr, &startup, &information)) {
+        // Said at once: a test that finds no child fails much later, on what the child should
+        // have done.
+        const DWORD error = GetLastError();
+        std::fprintf(stderr, "ChildProcess: CreateProcessW failed with error %lu: %ls\n",
+                     static_cast<unsigned long>(error), commandLine.c_str());
         return child;
     }
     CloseHandle(information.hThread);
