@@ -217,6 +217,7 @@ TEST(MonitorMessageTest, SendToAHungWindowGivesUpAndStillHoldsTheLock) {
     sender.join();
     hung.join();
     CloseHandle(release);
+    EXPECT_TRUE(log.contains("sendIPCMsgWin window send fail: "));
     EXPECT_TRUE(log.contains("sendIPCMsgWin: Lock Mode"));
 }
 
@@ -429,8 +430,12 @@ TEST(MonitorMessageTest, WatchdogIgnoresControlInstructionsAndEndsOnSuicide) {
     EXPECT_TRUE(sendInstruction(kWatchdogChannel, kInstructionStart));
     EXPECT_TRUE(sendInstruction(kWatchdogChannel, kInstructionStop));
     EXPECT_EQ(receivers.child().waitForExit(300), -1);
+    LogCapture log;
     EXPECT_TRUE(sendInstruction(kWatchdogChannel, kInstructionSuicide));
     EXPECT_EQ(receivers.child().waitForExit(10000), 0);
+    // It ended inside its window's handler, which is no failed send.
+    EXPECT_FALSE(log.contains("sendIPCMsgWin can't find window"));
+    EXPECT_FALSE(log.contains("window send fail"));
 }
 
 TEST(MonitorMessageTest, ServiceStopperEndsTheServiceBySuicide) {
@@ -447,6 +452,7 @@ TEST(MonitorMessageTest, ServiceStopperEndsTheServiceBySuicide) {
     // The receiver window ended it with exit code 0 before the kill by name came.
     EXPECT_EQ(service.exitCode(0), 0);
     EXPECT_FALSE(log.contains("sendIPCMsgWin can't find window"));
+    EXPECT_FALSE(log.contains("window send fail"));
     EXPECT_TRUE(log.contains(
         "[OqtQuillmarkMonitor.exe] OqtQuillmarkMonitor.exe kill OqtQuillmark.exe success"));
     EXPECT_TRUE(
