@@ -261,8 +261,9 @@ bool startHiddenProcess(wchar_t* commandLine);
 
 // Per-user named mutex "<user>_<inputMutexLock>", created with a null access list and an
 // inheritable handle, then waited for waitMilliseconds (the service waits 0). Returns the owned
-// mutex handle (a HANDLE: the caller releases it with ReleaseMutex and closes it), or null when
-// it is held elsewhere, was abandoned, or could not be created.
+// mutex handle (a HANDLE: the caller releases it with ReleaseMutex and closes it), also when its
+// last owner ended without releasing it (abandoned); null when it is held elsewhere or could not
+// be created.
 void* getMutexLock(const char* inputMutexLock, unsigned long waitMilliseconds = 0);
 
 // The data folder used by isPortInUse ("<copyPath>\Tempfile\QuillmarkTemp"); the service sets it

@@ -564,9 +564,9 @@ void* getMutexLock(const char* inputMutexLock, unsigned long waitMilliseconds) {
         return nullptr;
     }
     const DWORD wait = WaitForSingleObject(mutex.get(), waitMilliseconds);
-    if (wait != WAIT_OBJECT_0) {
-        // An abandoned mutex is ours now: letting it go makes the next call obtain it.
-        ReleaseMutex(mutex.get());
+    // An abandoned mutex is obtained as well: its owner ended without letting go (a watchdog
+    // that ends on Suicide does), and the wait has made it ours.
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
         return nullptr;
     }
     return mutex.release();

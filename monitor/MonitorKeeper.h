@@ -17,6 +17,13 @@ inline constexpr int kKeeperSeriesLength = 8;
 // The thread body (argument not read); returns 0 only when it gives up.
 void* keeperThread(void* argument);
 
+// A Restart's hold of the keeper: keeperEnabled := 0 and runState := 3, in one step with the
+// keeper's check below. The Restart lets the keeper go again with keeperEnabled := 1.
+void holdKeeperForRestart();
+// The keeper's check before a series, in one step: false while a Restart holds it; else a
+// runState of 3 (a Restart done) becomes 1 and the result is true.
+bool keeperMayBeginSeries();
+
 // The keeper's switched-out byte (1 while the session is locked or disconnected), registered as
 // the instruction receivers' switchedOutFlag.
 std::atomic<uint8_t>& keeperSwitchedOut();
@@ -28,5 +35,7 @@ std::wstring keeperCommand(int startNumber);
 // whether the keeper is to skip its start-up stop of the service and its receivers.
 void setKeeperCommandFormatForTesting(const std::wstring& format);
 void setKeeperStartupForTesting(bool stopAndListen);
+// Called inside keeperMayBeginSeries between its check and its swap (null: nothing).
+void setKeeperGateHookForTesting(void (*hook)());
 
 #endif  // QM_MONITOR_MONITORKEEPER_H

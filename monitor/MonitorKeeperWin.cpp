@@ -22,6 +22,7 @@ constexpr DWORD kAfterStoppedMilliseconds = 500;
 
 std::atomic<uint8_t> gSwitchedOut{0};
 std::atomic<bool> gStartupStopAndListen{true};
+std::atomic<void (*)()> gGateHook{nullptr};
 std::mutex gFormatLock;
 std::wstring gCommandFormat;
 
@@ -51,6 +52,29 @@ std::wstring keeperCommand(int startNumber) {
     return command;
 }
 
+void holdKeeperForRestart() {
+    MonitorState& shared = monitorState();
+    const std::lock_guard<CountedLock> gate(shared.keeperGate);
+    shared.keeperEnabled.store(0);
+    shared.runState.store(kRunRestarting);
+}
+
+bool keeperMayBeginSeries() {
+    MonitorState& shared = monitorState();
+    const std::lock_guard<CountedLock> gate(shared.keeperGate);
+    if (shared.keeperEnabled.load() == 0) {
+        return false;
+    }
+    if (void (*hook)() = gGateHook.load(); hook != nullptr) {
+        hook();
+    }
+    // A restart is complete once its new series begins: from here on the main program is kept
+    // running, with the limit of starts in a row, instead of being started for ever.
+    int32_t restarting = kRunRestarting;
+    shared.runState.compare_exchange_strong(restarting, kRunKeep);
+    return true;
+}
+
 void* keeperThread(void*) {
     MonitorState& shared = monitorState();
     if (gStartupStopAndListen.load()) {
@@ -69,11 +93,7 @@ void* keeperThread(void*) {
             cleanTrayIcons();
         }
         waitWhile([] { return monitorState().runState.load() == kRunStopped; });
-        waitWhile([] { return monitorState().keeperEnabled.load() == 0; });
-        // A restart is complete once its new series begins: from here on the main program is
-        // kept running, with the limit of starts in a row, instead of being started for ever.
-        int32_t restarting = kRunRestarting;
-        shared.runState.compare_exchange_strong(restarting, kRunKeep);
+        waitWhile([] { return !keeperMayBeginSeries(); });
         for (int start = 0; start < kKeeperSeriesLength; ++start) {
             logNormal("Start Quillmark main program", "");
             const std::wstring command = keeperCommand(start);
@@ -104,4 +124,8 @@ void setKeeperCommandFormatForTesting(const std::wstring& format) {
 
 void setKeeperStartupForTesting(bool stopAndListen) {
     gStartupStopAndListen.store(stopAndListen);
+}
+
+void setKeeperGateHookForTesting(void (*hook)()) {
+    gGateHook.store(hook);
 }

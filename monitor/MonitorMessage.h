@@ -3,7 +3,8 @@
 //
 // A send goes two ways at once: WM_COPYDATA with the record's JSON text to the window whose class
 // is the target channel (it returns once the receiver window has handled it, at once when that
-// window hangs, and after 5 s at most; a send that gives up is logged), then always the lock mode:
+// window hangs, and after 5 s at most; a send that gives up while the window is still there is
+// logged, one whose receiver ended inside its handler is not), then always the lock mode:
 // the per-user mutex "<channel><instruction>" held for 200 ms. The result of a send says nothing
 // about delivery. The record, hash, receiver window procedure and the lock-mode thread are
 // common/Message.h's.

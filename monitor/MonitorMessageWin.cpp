@@ -66,9 +66,17 @@ void sendByWindow(const char* to, QuillmarkMessage* (*build)(const char*, const 
     data.cbData = static_cast<DWORD>(std::strlen(json.get()) + 1);
     data.lpData = json.get();
     DWORD_PTR result = 0;
-    if (SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
-                            SMTO_ABORTIFHUNG, kWindowSendTimeoutMs, &result) == 0) {
-        logErrorInt("sendIPCMsgWin window send fail: ", static_cast<int32_t>(GetLastError()));
+    // Blocking: a tray program thread that sends from inside its Stop or Restart handler must not
+    // take another instruction meanwhile, whose handler would wait for the one it interrupted.
+    const LRESULT sent =
+        SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&data),
+                            SMTO_ABORTIFHUNG | SMTO_BLOCK, kWindowSendTimeoutMs, &result);
+    const DWORD error = GetLastError();
+    // A receiver that ends inside its handler (the watchdog and the programs without a final
+    // function, on Suicide) gives the send no result either, but its window goes with its thread.
+    // Only a window that is still there failed to take the message.
+    if (sent == 0 && IsWindow(window)) {
+        logErrorInt("sendIPCMsgWin window send fail: ", static_cast<int32_t>(error));
     }
 }
 

@@ -1,13 +1,15 @@
 // MonitorState: the tray program's process-wide state, shared by its threads (main window, keeper,
 // screenshot key watcher, key-sequence watcher, instruction receivers). Flags are atomics written
-// with single stores and read by polling; the texts are set during start-up, before the other
-// threads start, and only read afterwards (the language slots are refilled by the main thread and
-// guarded by their own lock in MonitorTray).
+// with single stores and read by polling; what must change in one step with a check goes under
+// one of the three locks below. The texts are set during start-up, before the other threads
+// start, and only read afterwards (the language slots are refilled by the main thread and guarded
+// by their own lock in MonitorTray).
 #ifndef QM_MONITOR_MONITORSTATE_H
 #define QM_MONITOR_MONITORSTATE_H
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "monitor/MonitorConfig.h"
@@ -27,6 +29,23 @@ inline constexpr unsigned kTrayRightDown = 0x204;    // WM_RBUTTONDOWN
 // The About box's caption, by which the debug switch finds and closes it.
 inline constexpr wchar_t kAboutCaption[] = L"OqtQuillmark Monitor";
 
+// A mutex that counts the callers waiting for it, so that a test can tell a second caller held up
+// from one let through.
+class CountedLock {
+public:
+    void lock() {
+        waiting_.fetch_add(1);
+        mutex_.lock();
+        waiting_.fetch_sub(1);
+    }
+    void unlock() { mutex_.unlock(); }
+    int waitersForTesting() const { return waiting_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::atomic<int> waiting_{0};
+};
+
 struct MonitorState {
     std::atomic<int32_t> runState{kRunKeep};
     std::atomic<uint8_t> keeperEnabled{1};
@@ -39,6 +58,15 @@ struct MonitorState {
     std::atomic<bool> isScreenShot{false};
     std::atomic<bool> silentmode{false};
     std::atomic<bool> autocheckupdate{true};
+    // Start, Stop and Restart run one at a time, whichever thread the instruction or the menu
+    // command reached: one instruction sent both ways must not run its handler twice at once.
+    CountedLock controlLock;
+    // A Restart's hold of the keeper (keeperEnabled and runState) and the keeper's check of
+    // keeperEnabled with its swap of runState are each one step under this (MonitorKeeper).
+    CountedLock keeperGate;
+    // A switch of the debug log (its check of debugMode, the settings file, the own logging,
+    // debugMode and the pulse) is one step, so that two switches at once pulse once per change.
+    CountedLock debugSwitchLock;
     // Set at start-up.
     std::string monitorLogTag;  // "QuillmarkMonitor-<session id>"
     std::wstring dataFolder;    // <common app data>\OqtQuillmark

@@ -82,6 +82,10 @@ void startDebugMode();
 void stopDebugMode();
 // stopDebugMode when debugSwitchedOn, else startDebugMode.
 void toggleDebugMode();
+// Each switch checks debugMode and changes the state in one step (two at once pulse once per
+// change); the balloon follows outside it. Test hook: called inside that step right after the
+// check (null: nothing).
+void setDebugSwitchHookForTesting(void (*hook)());
 // The tray program's log set-up under its own tag; true when logging is on.
 bool setMonitorLog();
 

@@ -25,6 +25,13 @@ constexpr int kLastVirtualKey = 254;
 
 std::atomic<long> keysSeen{0};
 std::atomic<long> keysTaken{0};
+std::atomic<void (*)()> switchHook{nullptr};
+
+void runSwitchHook() {
+    if (void (*hook)() = switchHook.load(); hook != nullptr) {
+        hook();
+    }
+}
 
 struct CheatCodeState {
     std::mutex lock;  // the event handle and the registered list
@@ -128,33 +135,46 @@ void writeLogIni() {
 }
 
 // The service and the watchdog flip their logging at every pulse they see, so a click that
-// leaves the logging as it was must not pulse.
+// leaves the logging as it was must not pulse. The menu (main thread) and a key sequence (the
+// watcher) may switch at the same moment: each switch checks and changes in one step.
 void startDebugMode() {
     MonitorState& shared = monitorState();
-    const bool changes = shared.debugMode.load() == 0;
-    shared.debugSwitchedOn.store(1);
-    closeAboutBox();
-    writeLogIni();
-    if (changes) {
-        pulseDebugModeEvent();
+    {
+        const std::lock_guard<CountedLock> change(shared.debugSwitchLock);
+        const bool changes = shared.debugMode.load() == 0;
+        runSwitchHook();
+        shared.debugSwitchedOn.store(1);
+        closeAboutBox();
+        writeLogIni();
+        if (changes) {
+            pulseDebugModeEvent();
+        }
     }
     showTrayBalloon(slotText(kSlotDebugOn));
 }
 
 void stopDebugMode() {
     MonitorState& shared = monitorState();
-    const bool changes = shared.debugMode.load() != 0;
-    shared.debugSwitchedOn.store(0);
-    closeAboutBox();
-    DeleteFileW(shared.logIniPath.c_str());
-    logNormal("Log state: ", "Disable");
-    clearLogEnabled();
-    setLogState(nullptr, 0);
-    shared.debugMode.store(0);
-    if (changes) {
-        pulseDebugModeEvent();
+    {
+        const std::lock_guard<CountedLock> change(shared.debugSwitchLock);
+        const bool changes = shared.debugMode.load() != 0;
+        runSwitchHook();
+        shared.debugSwitchedOn.store(0);
+        closeAboutBox();
+        DeleteFileW(shared.logIniPath.c_str());
+        logNormal("Log state: ", "Disable");
+        clearLogEnabled();
+        setLogState(nullptr, 0);
+        shared.debugMode.store(0);
+        if (changes) {
+            pulseDebugModeEvent();
+        }
     }
     showTrayBalloon(slotText(kSlotDebugOff));
+}
+
+void setDebugSwitchHookForTesting(void (*hook)()) {
+    switchHook.store(hook);
 }
 
 void toggleDebugMode() {

@@ -16,11 +16,14 @@ LRESULT CALLBACK monitorWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
 // Quits: stops the service, sends Suicide to the watchdog, deletes the tray icon and ends the
 // main thread's message loop (from whichever thread it runs on).
 void MonitorFinal();
+// The handlers of Start, Stop and Restart, from the menu and from instructions by window or by
+// lock mode. They run one at a time: a second call waits until the first has returned.
 // RunState := 1.
 void onStartInstruction();
 // RunState := 2, then the service is stopped.
 void onStopInstruction();
-// restartFlag := 1, the keeper held, RunState := 3, the service stopped, the keeper let go.
+// restartFlag := 1, the keeper held (keeperEnabled := 0 and RunState := 3 in one step with the
+// keeper's check), the service stopped, the keeper let go.
 void onRestartInstruction();
 
 // The instruction handlers of the tray program (with the keeper's switched-out byte).

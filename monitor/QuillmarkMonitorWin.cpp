@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "common/Log.h"
@@ -103,10 +104,6 @@ void runSilentModeToggle() {
     saveMonitorConfig(shared.configPath.c_str(), currentMonitorConfig());
 }
 
-void runStartCommand() {
-    monitorState().runState.store(kRunKeep);
-}
-
 struct MenuCommand {
     UINT id;
     const char* logLine;  // null: no line
@@ -114,7 +111,7 @@ struct MenuCommand {
 };
 constexpr MenuCommand kMenuCommands[] = {
     {kMenuStop, "Click Quillmark Stop", onStopInstruction},
-    {kMenuStart, "Click Quillmark Start", runStartCommand},
+    {kMenuStart, "Click Quillmark Start", onStartInstruction},
     {kMenuRestart, "Click Quillmark Restart", onRestartInstruction},
     {kMenuAbout, "Click ShowMonitorAbout", ShowMonitorAbout},
     {kMenuLogOn, "Click startDebugMode", startDebugMode},
@@ -153,21 +150,25 @@ UINT taskbarCreatedMessage() {
 }
 
 void onStartInstruction() {
-    monitorState().runState.store(kRunKeep);
+    MonitorState& shared = monitorState();
+    const std::lock_guard<CountedLock> turn(shared.controlLock);
+    shared.runState.store(kRunKeep);
 }
 
 void onStopInstruction() {
-    monitorState().runState.store(kRunStopped);
+    MonitorState& shared = monitorState();
+    const std::lock_guard<CountedLock> turn(shared.controlLock);
+    shared.runState.store(kRunStopped);
     stopService();
 }
 
 void onRestartInstruction() {
     MonitorState& shared = monitorState();
+    const std::lock_guard<CountedLock> turn(shared.controlLock);
     shared.restartFlag.store(1);
-    // The keeper is held before the run state lets it go on, so that it can't start the main
+    // Held in one step with the keeper's own check, so that the keeper can't start the main
     // program while the stopper still runs.
-    shared.keeperEnabled.store(0);
-    shared.runState.store(kRunRestarting);
+    holdKeeperForRestart();
     stopService();
     shared.keeperEnabled.store(1);
 }

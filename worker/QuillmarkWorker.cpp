@@ -245,7 +245,9 @@ int workerMain(const char* argumentText) {
             case WorkerMode::Reset: {
                 void* watchdogMutex = stopSequence();
                 startHidden(L"OqtQuillmarkMonitor.exe");
-                // Released only now, so that the tray program starts no watchdog of its own.
+                // Held up to here so that no watchdog starting meanwhile saw the stop. The new
+                // tray program may well start a watchdog of its own: of that one and the one
+                // started below, the second finds the mutex held and ends.
                 releaseMutexLock(watchdogMutex);
                 logNormal("", "Reset complete");
                 startHidden(L"OqtQuillmarkWorker.exe -watchdog");

@@ -243,6 +243,71 @@ TEST_F(MonitorWindowTest, InstructionsByWindowMessage) {
     EXPECT_TRUE(sends().empty());
 }
 
+// A stopper that marks how many handlers stop at once. The first one lasts until the second
+// instruction is seen waiting for it, or has got in beside it, or has already returned.
+std::atomic<int> gInside{0};
+std::atomic<int> gMostInside{0};
+std::atomic<bool> gFirstTaken{false};
+std::atomic<bool> gSecondReturned{false};
+
+bool watchedStop() {
+    const int inside = ++gInside;
+    for (int most = gMostInside.load(); inside > most;) {
+        if (gMostInside.compare_exchange_weak(most, inside)) {
+            break;
+        }
+    }
+    if (!gFirstTaken.exchange(true)) {
+        waitFor(
+            [] {
+                return monitorState().controlLock.waitersForTesting() > 0 ||
+                       gMostInside.load() > 1 || gSecondReturned.load();
+            },
+            20000);
+    }
+    --gInside;
+    return true;
+}
+
+// One instruction reaches the tray program twice, by window and by lock mode, and a Stop or
+// Restart can outlast the sender's 5 s bound on the window half: the second reception must wait
+// for the first to end rather than run beside it.
+TEST_F(MonitorWindowTest, StartStopAndRestartRunOneAtATime) {
+    struct Case {
+        const char* name;
+        void (*first)();     // on another thread, as the lock-mode thread runs it
+        const char* second;  // by window message, while the first still stops
+        int32_t after;       // run state once both have run
+    };
+    const Case cases[] = {
+        {"restart, then restart", onRestartInstruction, kInstructionRestart, kRunRestarting},
+        {"restart, then stop", onRestartInstruction, kInstructionStop, kRunStopped},
+        {"stop, then restart", onStopInstruction, kInstructionRestart, kRunRestarting},
+        {"restart, then start", onRestartInstruction, kInstructionStart, kRunKeep},
+    };
+    setMonitorStoppersForTesting(watchedStop, recordSend);
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        monitorState().runState.store(kRunKeep);
+        gInside = 0;
+        gMostInside = 0;
+        gFirstTaken = false;
+        gSecondReturned = false;
+        std::thread first(row.first);
+        ASSERT_TRUE(waitFor([] { return gInside.load() == 1; }, 10000));
+        sendCopyData(row.second, "");
+        // Returned while the first still stops: it ran beside it instead of after it.
+        const bool firstStillInside = gInside.load() > 0;
+        gSecondReturned = true;
+        first.join();
+        EXPECT_FALSE(firstStillInside);
+        EXPECT_EQ(gMostInside.load(), 1);
+        EXPECT_EQ(monitorState().runState.load(), row.after);
+        EXPECT_EQ(monitorState().keeperEnabled.load(), 1);
+    }
+    setMonitorStoppersForTesting(countStop, recordSend);
+}
+
 TEST_F(MonitorWindowTest, ForgedInstructionIsDropped) {
     monitorState().runState.store(kRunKeep);
     sendCopyData(kInstructionStop, "", true);
@@ -567,6 +632,75 @@ TEST_F(MonitorWindowTest, DebugEventIsSignalledOnlyByClicksThatChangeTheLogging)
     closeDebugModeEventForTesting();
 }
 
+// A menu click and a key-sequence match at the same moment: the second switch comes in while the
+// first has checked the logging but not yet changed it.
+void (*gSecondSwitch)() = nullptr;
+DebugEventWaiter* gSwitchWaiter = nullptr;
+std::thread gSecondSwitchThread;
+std::atomic<bool> gSecondSwitchStarted{false};
+std::atomic<bool> gSecondSwitchDone{false};
+
+void switchAgainInsideTheFirst() {
+    if (gSecondSwitchStarted.exchange(true)) {
+        return;
+    }
+    gSecondSwitchThread = std::thread([] {
+        gSecondSwitch();
+        gSecondSwitchDone = true;
+    });
+    // Until the second waits for the first, or has switched beside it.
+    waitFor(
+        [] {
+            return monitorState().debugSwitchLock.waitersForTesting() > 0 ||
+                   gSecondSwitchDone.load();
+        },
+        20000);
+    if (gSecondSwitchDone.load()) {
+        // Its pulse is counted before the first one pulses.
+        gSwitchWaiter->armed();
+    }
+}
+
+TEST_F(MonitorWindowTest, TwoSwitchesAtTheSameMomentPulseOncePerChange) {
+    closeDebugModeEventForTesting();
+    ASSERT_TRUE(createDebugModeEvent());
+    DebugEventWaiter waiter;
+    ASSERT_TRUE(waiter.opened());
+    gSwitchWaiter = &waiter;
+    struct Case {
+        const char* name;
+        bool loggingBefore;
+        void (*first)();
+        void (*second)();
+        uint8_t debugModeAfter;
+    };
+    const Case cases[] = {
+        {"both switch on", false, startDebugMode, startDebugMode, 1},
+        {"both switch off", true, stopDebugMode, stopDebugMode, 0},
+    };
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        row.loggingBefore ? startDebugMode() : stopDebugMode();
+        ASSERT_TRUE(waiter.armed());
+        const int before = waiter.signals();
+        gSecondSwitch = row.second;
+        gSecondSwitchStarted = false;
+        gSecondSwitchDone = false;
+        setDebugSwitchHookForTesting(switchAgainInsideTheFirst);
+        row.first();
+        setDebugSwitchHookForTesting(nullptr);
+        ASSERT_TRUE(gSecondSwitchStarted.load());
+        // The second switch, held up until the first was done, changes nothing.
+        gSecondSwitchThread.join();
+        ASSERT_TRUE(waiter.armed());
+        EXPECT_EQ(waiter.signals() - before, 1);
+        EXPECT_EQ(monitorState().debugMode.load(), row.debugModeAfter);
+    }
+    command(kMenuLogOff);
+    gSwitchWaiter = nullptr;
+    closeDebugModeEventForTesting();
+}
+
 TEST_F(MonitorWindowTest, LogMenuStartsLoggingFromTheSettingsFile) {
     // Logging off in this process; the menu's Start logging writes the file and the set-up reads
     // it back.
@@ -729,47 +863,76 @@ TEST_F(MonitorWindowTest, KeeperAfterARestartKeepsTheLimitOfEightStarts) {
     setKeeperCommandFormatForTesting(L"");
 }
 
-std::atomic<bool> gStopping{false};
-std::filesystem::path gStartsFile;
-std::atomic<size_t> gStartsWhileStopping{0};
+// What the keeper's check before a series gives while a Restart stops the service.
+std::atomic<bool> gGateDuringStop{true};
+std::atomic<int32_t> gRunStateDuringStop{0};
 
-// A stopper that takes its time and counts the service starts made meanwhile.
-bool slowStop() {
-    gStopping = true;
-    Sleep(1500);
-    gStartsWhileStopping = lines(gStartsFile).size();
-    gStopping = false;
+bool stopThatAsksTheKeeper() {
+    gGateDuringStop = keeperMayBeginSeries();
+    gRunStateDuringStop = monitorState().runState.load();
     return true;
 }
 
 TEST_F(MonitorWindowTest, KeeperStartsNothingWhileARestartHoldsIt) {
-    gStartsFile = folder_ / "starts.txt";
-    gStartsWhileStopping = 0;
-    setKeeperStartupForTesting(false);
-    setKeeperCommandFormatForTesting(startsCommand(gStartsFile));
-    setMonitorStoppersForTesting(slowStop, recordSend);
-    // Stopped by the user: the keeper waits for a Start or a Restart.
-    monitorState().runState.store(kRunStopped);
-    std::atomic<bool> ended{false};
-    std::thread keeper([&] {
-        keeperThread(nullptr);
-        ended = true;
-    });
-    std::thread restart(onRestartInstruction);
-    EXPECT_TRUE(waitFor([] { return gStopping.load(); }, 5000));
-    restart.join();
-    EXPECT_EQ(gStartsWhileStopping.load(), 0U);
-    EXPECT_TRUE(waitFor([&] { return !lines(gStartsFile).empty(); }, 10000));
-    EXPECT_EQ(lines(gStartsFile).front(), "0");
-    // Let the keeper run out its series so that the thread ends inside the test.
-    EXPECT_TRUE(waitFor([&] { return ended.load(); }, 60000));
-    if (ended.load()) {
-        keeper.join();
-    } else {
-        keeper.detach();
+    struct Case {
+        const char* name;
+        int32_t before;
+    };
+    const Case cases[] = {
+        {"stopped by the user", kRunStopped},
+        {"running", kRunKeep},
+        {"right after another restart", kRunRestarting},
+    };
+    setMonitorStoppersForTesting(stopThatAsksTheKeeper, recordSend);
+    for (const Case& row : cases) {
+        SCOPED_TRACE(row.name);
+        monitorState().runState.store(row.before);
+        gGateDuringStop = true;
+        gRunStateDuringStop = 0;
+        onRestartInstruction();
+        EXPECT_FALSE(gGateDuringStop.load());
+        EXPECT_EQ(gRunStateDuringStop.load(), kRunRestarting);
+        // Let go after the stop: the next series ends the restart.
+        EXPECT_EQ(monitorState().keeperEnabled.load(), 1);
+        EXPECT_TRUE(keeperMayBeginSeries());
+        EXPECT_EQ(monitorState().runState.load(), kRunKeep);
     }
     setMonitorStoppersForTesting(countStop, recordSend);
-    setKeeperCommandFormatForTesting(L"");
+}
+
+// A Restart that begins while the keeper has found itself let go but not yet swapped the run
+// state: the swap must not undo the Restart.
+std::thread gLateRestart;
+std::atomic<bool> gLateRestartStarted{false};
+
+void restartInsideTheKeepersCheck() {
+    if (gLateRestartStarted.exchange(true)) {
+        return;
+    }
+    gLateRestart = std::thread(onRestartInstruction);
+    // Until the Restart waits for the keeper's step, or has got through it.
+    waitFor(
+        [] {
+            return monitorState().keeperGate.waitersForTesting() > 0 ||
+                   monitorState().runState.load() == kRunRestarting;
+        },
+        20000);
+}
+
+TEST_F(MonitorWindowTest, RestartCannotSlipBetweenTheKeepersCheckAndItsSwap) {
+    monitorState().runState.store(kRunKeep);
+    gLateRestartStarted = false;
+    setKeeperGateHookForTesting(restartInsideTheKeepersCheck);
+    // The keeper was let go before the Restart began, so this series may begin.
+    EXPECT_TRUE(keeperMayBeginSeries());
+    setKeeperGateHookForTesting(nullptr);
+    ASSERT_TRUE(gLateRestartStarted.load());
+    gLateRestart.join();
+    // The Restart's state stands until the keeper's next check ends it.
+    EXPECT_EQ(monitorState().runState.load(), kRunRestarting);
+    EXPECT_EQ(gStops.load(), 1);
+    EXPECT_TRUE(keeperMayBeginSeries());
+    EXPECT_EQ(monitorState().runState.load(), kRunKeep);
 }
 
 TEST_F(MonitorWindowTest, KeeperSleepsWhileTheSessionIsAwayAndBeginsANewSeries) {

@@ -1,18 +1,27 @@
 // Test-only stand-in for the programs the worker starts, stops and waits for. The tests copy it
 // into a worker's folder under the names "OqtQuillmarkMonitor.exe", "OqtQuillmark.exe",
-// "Au_.exe", "Un_A.exe" or an uninstaller's name; it acts by its own file name and appends one
-// line per event to "journal.txt" beside itself:
+// "StartingWatchdog.exe", "Au_.exe", "Un_A.exe" or an uninstaller's name; it acts by its own file
+// name and appends one line per event to "journal.txt" beside itself:
 //   "<name> started <arguments>"      at every start
-//   "<name> ready"                     once its receiver window exists (tray program, service)
-//   "<name> second"                    a second tray program (its mutex is held) ends at once
+//   "<name> ready"                     once its receiver window exists (tray program, service,
+//                                      watchdog)
+//   "<name> second"                    a second tray program or watchdog (its mutex is held)
+//                                      ends at once
 //   "<name> <instruction> <from>"      a verified WM_COPYDATA instruction ("unverified" if not)
+//   "<name> watchdog mutex held|free"  the tray program's look at the watchdog mutex on Suicide
+//   "<name> holding"                   the watchdog holds its mutex, its receiver not yet up
 // The tray program holds its per-user single-instance mutex like the real one; the tray program
-// and the service end with exit code 0 on Suicide. Any other name ends at once when its
-// arguments hold "/S" (a silent uninstaller) and otherwise runs until it is ended (at most 120 s).
+// and the service end with exit code 0 on Suicide. "StartingWatchdog.exe" is a watchdog caught
+// while it starts: it takes the watchdog mutex, opens its receiver window on the watchdog's
+// channel only once the file "receivers.go" lies beside it, and on Suicide ends at once inside
+// its handler, leaving the mutex abandoned, as the real one does. Any other name ends at once
+// when its arguments hold "/S" (a silent uninstaller) and otherwise runs until it is ended (at
+// most 120 s).
 #include <windows.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "common/Message.h"
@@ -22,6 +31,10 @@ namespace {
 
 std::wstring gJournal;
 std::string gName;
+
+constexpr char kWatchdogMutex[] = "OqtQuillmarkWatchdog";
+constexpr DWORD kLifetimeMs = 120000;
+constexpr DWORD kPollMs = 20;
 
 std::string utf8Of(const std::wstring& text) {
     int bytes = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -59,9 +72,23 @@ LRESULT CALLBACK standInWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
         return TRUE;
     }
     journal(std::string(record->Instruction) + " " + record->From);
-    if (std::string(record->Instruction) == kInstructionSuicide) {
-        PostQuitMessage(0);
+    if (std::string(record->Instruction) != kInstructionSuicide) {
+        return TRUE;
     }
+    if (_stricmp(gName.c_str(), "StartingWatchdog.exe") == 0) {
+        TerminateProcess(GetCurrentProcess(), 0);
+    }
+    if (_stricmp(gName.c_str(), "OqtQuillmarkMonitor.exe") == 0) {
+        // A stopper that holds the watchdog mutex while it stops the tray program keeps any
+        // watchdog from seeing the stop.
+        void* watchdog = getMutexLock(kWatchdogMutex, 0);
+        journal(watchdog != nullptr ? "watchdog mutex free" : "watchdog mutex held");
+        if (watchdog != nullptr) {
+            ReleaseMutex(watchdog);
+            CloseHandle(watchdog);
+        }
+    }
+    PostQuitMessage(0);
     return TRUE;
 }
 
@@ -127,9 +154,26 @@ int main() {
     if (_wcsicmp(name.c_str(), L"OqtQuillmark.exe") == 0) {
         return runReceiver(L"OqtQuillmark.exe");
     }
+    if (_wcsicmp(name.c_str(), L"StartingWatchdog.exe") == 0) {
+        void* mutex = getMutexLock(kWatchdogMutex, 0);
+        if (mutex == nullptr) {
+            journal("second");
+            return 0;
+        }
+        journal("holding");
+        const std::wstring go = folder + L"\\receivers.go";
+        for (DWORD waited = 0; GetFileAttributesW(go.c_str()) == INVALID_FILE_ATTRIBUTES;
+             waited += kPollMs) {
+            if (waited >= kLifetimeMs) {
+                return 0;
+            }
+            Sleep(kPollMs);
+        }
+        return runReceiver(L"OqtQuillmarkWatchdog");
+    }
     if (arguments.find(L"/S") != std::wstring::npos) {
         return 0;
     }
-    Sleep(120000);
+    Sleep(kLifetimeMs);
     return 0;
 }

@@ -63,8 +63,8 @@ void installPingStandIn() {
         const std::wstring ping = std::wstring(system) + L"\\ping.exe";
         bool placed = false;
         for (int attempt = 0; attempt < 50 && !placed; ++attempt) {
-            placed = CopyFileW(standIn.c_str(), ping.c_str(), FALSE) ||
-                     sameFileContent(standIn, ping);
+            placed =
+                CopyFileW(standIn.c_str(), ping.c_str(), FALSE) || sameFileContent(standIn, ping);
             if (!placed) {
                 Sleep(100);
             }
@@ -240,13 +240,24 @@ bool WorkerFolder::journalHas(const std::string& text) const {
     return journal().find(text) != std::string::npos;
 }
 
-size_t WorkerFolder::journalCount(const std::string& text) const {
-    std::string lines = journal();
+namespace {
+
+size_t occurrences(const std::string& lines, const std::string& text) {
     size_t count = 0;
     for (size_t at = lines.find(text); at != std::string::npos; at = lines.find(text, at + 1)) {
         ++count;
     }
     return count;
+}
+
+}  // namespace
+
+size_t WorkerFolder::journalCount(const std::string& text) const {
+    return occurrences(journal(), text);
+}
+
+size_t WorkerFolder::logCount(const std::string& text) const {
+    return occurrences(log(), text);
 }
 
 void WorkerFolder::endProcesses() const {

@@ -38,8 +38,9 @@ public:
     std::string journal() const;
     bool logHas(const std::string& text) const;
     bool journalHas(const std::string& text) const;
-    // Occurrences of text in the journal.
+    // Occurrences of text in the journal, and in the log.
     size_t journalCount(const std::string& text) const;
+    size_t logCount(const std::string& text) const;
 
     // Ends every process whose program lies in the folder, until none is left.
     void endProcesses() const;

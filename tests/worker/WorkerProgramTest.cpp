@@ -94,15 +94,30 @@ TEST_F(WorkerProgramTest, AllStopEndsWatchdogTrayProgramAndService) {
     startMonitor();
     startService();
     HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
-    ASSERT_TRUE(waitFor([&] { return folder.logHas("getMutexLock: Success"); }, kStartWait));
+    ASSERT_TRUE(waitFor([&] { return FindWindowW(L"OqtQuillmarkWatchdog", nullptr) != nullptr; },
+                        kStartWait));
+    // Another handle to the watchdog mutex (a tray program or a watchdog waiting for it at that
+    // moment) keeps it alive after the watchdog, which ends holding it: it is left abandoned.
+    wchar_t* user = getCurrentUserName();
+    ASSERT_NE(user, nullptr);
+    const HANDLE other =
+        OpenMutexW(SYNCHRONIZE, FALSE, (std::wstring(user) + L"_OqtQuillmarkWatchdog").c_str());
+    std::free(user);
+    ASSERT_NE(other, nullptr);
 
     EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
+    CloseHandle(other);
     EXPECT_EQ(WaitForSingleObject(watchdog, kStartWait), WAIT_OBJECT_0);
     DWORD code = 99;
     GetExitCodeProcess(watchdog, &code);
     EXPECT_EQ(code, 0u);
     std::string log = folder.log();
     EXPECT_NE(log.find("Stop area"), std::string::npos) << log;
+    // One Suicide ended it inside its window's handler: neither an error for that send nor a
+    // second Suicide for the mutex it left abandoned.
+    EXPECT_EQ(log.find("window send fail"), std::string::npos) << log;
+    EXPECT_EQ(log.find("sendIPCMsgWin can't find window OqtQuillmarkWatchdog"), std::string::npos)
+        << log;
     EXPECT_NE(log.find("kill OqtQuillmarkMonitor.exe shutdown state: Success"), std::string::npos)
         << log;
     EXPECT_NE(log.find("kill OqtQuillmark.exe shutdown state: Success"), std::string::npos) << log;
@@ -173,14 +188,51 @@ TEST_F(WorkerProgramTest, WatchdogResetsNoTrayProgramThatNeverStarted) {
     EXPECT_FALSE(folder.logHas("Reset!"));
 }
 
+TEST_F(WorkerProgramTest, WatchdogResetCountTravelsThroughARealReset) {
+    const ResetCount resets(L"7");
+    startMonitor();
+    folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is alive"); }, kStartWait));
+    TerminateProcess(monitor, 9);
+    // The eighth reset in a row: the reset worker starts a new tray program and a new watchdog.
+    ASSERT_TRUE(waitFor([&] { return folder.logHas("Reset complete"); }, 30000)) << folder.log();
+    ASSERT_TRUE(waitFor([&] { return folder.logCount("Monitor is alive") == 2; }, 30000))
+        << folder.log();
+    killProcessByName("OqtQuillmarkMonitor.exe");
+    // The new watchdog counts that reset and gives up instead of resetting a ninth time.
+    EXPECT_TRUE(waitFor([&] { return folder.logHas("Reset too many times, shutdown watchdog"); },
+                        kStartWait))
+        << folder.log();
+    EXPECT_EQ(folder.logCount("Reset!"), 1u) << folder.log();
+}
+
+// A watchdog that has taken its mutex but whose receivers are not up yet when -allstop sends its
+// first Suicide; they come up right after it.
 TEST_F(WorkerProgramTest, AllStopWinsOverAWatchdogStillStarting) {
     startMonitor();
-    // Not waited for: the watchdog may still be starting when -allstop sends its Suicide.
-    HANDLE watchdog = folder.start(L"OqtQuillmarkWorker.exe", L"-watchdog");
-    EXPECT_EQ(folder.runWorker(L"-allstop"), 0);
-    EXPECT_EQ(WaitForSingleObject(watchdog, 30000), WAIT_OBJECT_0);
-    EXPECT_FALSE(folder.logHas("Reset!")) << folder.log();
-    EXPECT_EQ(folder.journalCount("OqtQuillmarkMonitor.exe started"), 1U);
+    folder.addStandIn(L"StartingWatchdog.exe");
+    HANDLE watchdog = folder.start(L"StartingWatchdog.exe", L"");
+    ASSERT_TRUE(
+        waitFor([&] { return folder.journalHas("StartingWatchdog.exe holding"); }, kStartWait));
+    HANDLE allStop = folder.start(L"OqtQuillmarkWorker.exe", L"-allstop");
+    ASSERT_TRUE(waitFor(
+        [&] { return folder.logHas("sendIPCMsgWin can't find window OqtQuillmarkWatchdog"); },
+        kStartWait));
+    writeFile(folder.file(L"receivers.go"), "");
+
+    ASSERT_EQ(WaitForSingleObject(allStop, 60000), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(watchdog, 0), WAIT_OBJECT_0) << "the watchdog outlived -allstop";
+    // Told again once it listened, and the tray program stopped only after it had gone, while
+    // -allstop held the watchdog mutex.
+    const std::string journal = folder.journal();
+    const size_t watchdogTold =
+        journal.find("StartingWatchdog.exe QuillmarkInstruction_Suicide QuillmarkWorker");
+    const size_t monitorTold =
+        journal.find("OqtQuillmarkMonitor.exe QuillmarkInstruction_Suicide QuillmarkWorker");
+    ASSERT_NE(watchdogTold, std::string::npos) << journal;
+    ASSERT_NE(monitorTold, std::string::npos) << journal;
+    EXPECT_LT(watchdogTold, monitorTold) << journal;
+    EXPECT_TRUE(folder.journalHas("OqtQuillmarkMonitor.exe watchdog mutex held")) << journal;
     EXPECT_FALSE(isProcessRunning("OqtQuillmarkMonitor.exe"));
 }
 
