@@ -5,19 +5,17 @@
 //
 // Domain lists: ";"-separated entries, each trimmed of white space; a leading "." means "any
 // sub-domain of" and a trailing "." "under any top-level label"; "*" matches any run of
-// characters. Only the caller's host is compared with the list (the scheme and the port are
-// dropped), without regard to letter case, and only callers whose origin is a plain
-// http(s)://host[:port] URL are compared at all.
+// characters other than white space, and every other character stands for itself. Only the
+// caller's host is compared with the list (the scheme and the port are dropped), without regard to
+// ASCII letter case, and only callers whose origin is a plain http(s)://host[:port] URL are
+// compared at all.
 //
-// Lists of plain entries (letters, digits, "-", "_", ":", "/", "." and "*") are compared by a
-// wildcard matcher whose work grows with the list's length times the host's, never more. Entries
-// with other pattern characters go through the regular-expression library, as one alternation
-// of at most kMaxPatternAlternationLength characters; a longer one admits nobody. Every regular
-// expression runs on the polynomial-time matcher, and domain lists and origins are length-capped
-// before any expression sees them, so no page can stall the service with a pathological list or
-// origin: a read stays within milliseconds.
+// A list is a list of sites, never a pattern language: no text a page sent is compiled as a
+// regular expression. The wildcard matcher's work grows with the list's length times the host's,
+// and lists and origins are length-capped before it runs, so a read stays within milliseconds
+// whatever list a page stored.
 //
-// Threading: the store and the state of one read (the pattern list and its outcome) are shared
+// Threading: the store and the state of one read (the entry list and its outcome) are shared
 // by all listener threads; callers hold the service's request lock around every call.
 #ifndef QM_SERVICE_QUILLMARKVALUE_H
 #define QM_SERVICE_QUILLMARKVALUE_H
@@ -36,9 +34,6 @@ inline constexpr size_t kMaxDomainListLength = 2048;
 // Longest caller origin compared with a list; a longer one is never admitted. (A host name has at
 // most 253 characters, so a real origin is far shorter.)
 inline constexpr size_t kMaxOriginLength = 512;
-// Longest alternation of a list with pattern characters that the regular-expression library is
-// given; the library's work grows steeply with it.
-inline constexpr size_t kMaxPatternAlternationLength = 256;
 
 // Answers of setQuillmarkValue (the dispatcher's "result").
 inline constexpr int32_t kValueStored = 0;
@@ -70,9 +65,10 @@ char* getQuillmarkValue(const char* channel, const char* origin);
 // Frees the entry's texts and bytes and zeroes its numbers; an index outside 0-15 does nothing.
 void clearValueEntry(int32_t index);
 
-// Builds the pattern list of one read from a domain list (see the top of this file).
+// Builds the entry list of one read from a domain list (see the top of this file): each entry
+// trimmed, with "*" put before a leading "." and after a trailing ".".
 void setUnlockURL(const char* domainList);
-// Compares the caller's origin with the pattern list of setUnlockURL; returns (and keeps for the
+// Compares the caller's origin with the entry list of setUnlockURL; returns (and keeps for the
 // read) whether the caller may read.
 bool checkUnlockDomain(const char* origin);
 
@@ -97,7 +93,7 @@ struct ValueEntryView {
     int32_t cipherLength;
 };
 ValueEntryView valueEntryForTesting(int32_t index);
-// The pattern list of the current read (empty between reads).
+// The entry list of the current read (empty between reads).
 std::vector<std::string> urlCheckListForTesting();
 
 #endif  // QM_SERVICE_QUILLMARKVALUE_H
