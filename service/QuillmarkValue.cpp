@@ -100,16 +100,45 @@ int findFreeEntry() {
     return -1;
 }
 
-// A full store makes room by clearing every entry that has expired; entries without expiry
-// (stored as 0) count as expired too. The new channel takes the highest index cleared.
-int sweepFullStore() {
+// Entries a full store clears to make room: every one that has expired, and those without expiry
+// (stored as 0) too.
+bool isSweptWhenFull(const ValueEntry& entry, int64_t current) {
+    return entry.expiry < current;
+}
+
+size_t storedBytes() {
+    size_t total = 0;
+    for (const ValueEntry& entry : module().valueStore) {
+        total += static_cast<size_t>(entry.cipherLength);
+    }
+    return total;
+}
+
+// The entry for channel in a full store, made free of what the sweep clears: the channel's own
+// entry when it stays, else the highest index cleared. -1, with nothing cleared, when there would
+// be no entry or no room for bytes.
+int makeRoom(const char* channel, size_t bytes) {
     auto& store = module().valueStore;
     const int64_t current = now();
-    int taken = -1;
+    size_t kept = 0;
+    int own = -1;
+    int cleared = -1;
     for (int i = 0; i < kValueEntryCount; ++i) {
-        if (store[i].expiry < current) {
+        if (isSweptWhenFull(store[i], current)) {
+            cleared = i;
+        } else if (store[i].used && equalsIgnoringCase(store[i].channel, channel)) {
+            own = i;
+        } else {
+            kept += static_cast<size_t>(store[i].cipherLength);
+        }
+    }
+    const int taken = own >= 0 ? own : cleared;
+    if (taken < 0 || kept + bytes > kMaxStoreBytes) {
+        return -1;
+    }
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        if (isSweptWhenFull(store[i], current)) {
             clearValueEntry(i);
-            taken = i;
         }
     }
     return taken;
@@ -262,6 +291,12 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
         return kValueBadArgument;
     }
 
+    if (strnlen(value, kMaxValueBytes + 1) > kMaxValueBytes) {
+        logWarningInt("QuillmarkValue value too long, limit: ",
+                      static_cast<int32_t>(kMaxValueBytes));
+        return kValueBadArgument;
+    }
+
     // Encipher before touching the store: a value that cannot be kept must not replace the old
     // one, nor be answered as stored.
     int32_t cipherLength = 0;
@@ -272,12 +307,14 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
     }
 
     int index = findChannel(channel);
-    const bool newEntry = index < 0;
-    if (newEntry) {
+    const size_t replaced =
+        index >= 0 ? static_cast<size_t>(module().valueStore[index].cipherLength) : 0;
+    if (index < 0) {
         index = findFreeEntry();
     }
-    if (index < 0) {
-        index = sweepFullStore();
+    if (index < 0 ||
+        storedBytes() - replaced + static_cast<size_t>(cipherLength) > kMaxStoreBytes) {
+        index = makeRoom(channel, static_cast<size_t>(cipherLength));
     }
     if (index < 0) {
         logWarning("QuillmarkValue: ", "Full");
@@ -285,7 +322,7 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
     }
 
     ValueEntry& entry = module().valueStore[index];
-    if (newEntry) {
+    if (!entry.used) {
         entry.used = true;
         entry.channel = channel;
     }

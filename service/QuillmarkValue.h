@@ -35,6 +35,15 @@ inline constexpr size_t kMaxDomainListLength = 2048;
 // most 253 characters, so a real origin is far shorter.)
 inline constexpr size_t kMaxOriginLength = 512;
 
+// Longest value a channel may hold, in bytes; a longer one is refused with kValueBadArgument. The
+// store keeps short texts (an id, a token, a certificate in base64 of a few KiB): this is ten
+// times the largest of those.
+inline constexpr size_t kMaxValueBytes = 64 * 1024;
+// Bytes of ciphertext that all entries may hold together: eight values of the largest size, or
+// all sixteen of 32 KiB. A store past it makes room as a store of sixteen channels does, and is
+// refused with kValueStoreFull when that is not enough.
+inline constexpr size_t kMaxStoreBytes = 512 * 1024;
+
 // Answers of setQuillmarkValue (the dispatcher's "result").
 inline constexpr int32_t kValueStored = 0;
 inline constexpr int32_t kValueNotEnciphered = 61001;
@@ -46,13 +55,15 @@ inline constexpr int32_t kValueStoreFull = 61019;
 // arguments forget the key: every later store then answers kValueNotEnciphered.
 void initValueStore(const uint8_t* valueKey, const uint8_t* valueIV);
 
-// Stores value under channel (found ignoring case, else the first free entry, else the highest
-// entry cleared by sweeping every expired or non-expiring entry out of a full store) with its
-// domain list and timeout (0: no expiry). Returns kValueStored; kValueBadArgument for a null
-// channel, list or value (warning), a negative timeout or a list longer than
-// kMaxDomainListLength; kValueStoreFull when the store is full and nothing could be swept;
-// kValueNotEnciphered when the value cannot be enciphered. Every answer but kValueStored leaves
-// the store as it was.
+// Stores value under channel (found ignoring case, else the first free entry) with its domain list
+// and timeout (0: no expiry). A store that is full, with all 16 entries in use or without room
+// for the value's bytes within kMaxStoreBytes, first sweeps every expired or non-expiring entry
+// out; the channel then keeps its entry if that stayed, else takes the highest index cleared.
+// Returns kValueStored; kValueBadArgument for a null channel, list or value (warning), a
+// negative timeout, a list longer than kMaxDomainListLength or a value longer than
+// kMaxValueBytes (warning); kValueStoreFull (warning) when the sweep would not make room, in
+// which case nothing is swept; kValueNotEnciphered when the value cannot be enciphered. Every
+// answer but kValueStored leaves the store as it was.
 int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t timeoutMinutes,
                           const char* value);
 

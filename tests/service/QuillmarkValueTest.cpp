@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/AES.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -479,6 +480,59 @@ TEST_F(QuillmarkValueTest, FullStoreSweepsExpiredAndNonExpiringEntries) {
     }
     EXPECT_EQ(read("extra", "https://a.b"), "new");
     EXPECT_EQ(read(channelName(3).c_str(), "https://a.b"), "");
+}
+
+size_t linesContaining(const LogCapture& log, const std::string& text) {
+    const std::vector<std::string> messages = log.messages();
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const auto& m) {
+        return m.find(text) != std::string::npos;
+    }));
+}
+
+TEST_F(QuillmarkValueTest, ValueLongerThanTheLimitIsRefused) {
+    LogCapture log;
+    const std::string largest(kMaxValueBytes, 'v');
+    const std::string longer(kMaxValueBytes + 1, 'w');
+    EXPECT_EQ(setQuillmarkValue("big", "*", 0, longer.c_str()), kValueBadArgument);
+    EXPECT_FALSE(valueEntryForTesting(0).used);
+    EXPECT_EQ(linesContaining(log, "QuillmarkValue value too long, limit: 65536"), 1u);
+
+    ASSERT_EQ(setQuillmarkValue("big", "*", 0, largest.c_str()), kValueStored);
+    EXPECT_EQ(setQuillmarkValue("big", "*", 0, longer.c_str()), kValueBadArgument);
+    EXPECT_EQ(read("big", "https://a.b"), largest);
+}
+
+TEST_F(QuillmarkValueTest, StoreBytesAreBoundedAndSweptWhenFull) {
+    LogCapture log;
+    const std::string largest(kMaxValueBytes, 'v');
+    ASSERT_EQ(setQuillmarkValue(channelName(0).c_str(), "*", 10, largest.c_str()), kValueStored);
+    const size_t each = static_cast<size_t>(valueEntryForTesting(0).cipherLength);
+    const int fit = static_cast<int>(kMaxStoreBytes / each);
+    ASSERT_GE(fit, 2);
+    ASSERT_LT(fit + 1, kValueEntryCount);
+    for (int i = 1; i < fit; ++i) {
+        ASSERT_EQ(setQuillmarkValue(channelName(i).c_str(), "*", 10, largest.c_str()),
+                  kValueStored);
+    }
+    // A short value without expiry still fits beside them.
+    ASSERT_EQ(setQuillmarkValue("short", "*", 0, "s"), kValueStored);
+
+    // One more of the largest: sweeping "short" would not make room, so nothing is swept.
+    EXPECT_EQ(setQuillmarkValue("extra", "*", 10, largest.c_str()), kValueStoreFull);
+    EXPECT_EQ(linesContaining(log, "QuillmarkValue: Full"), 1u);
+    EXPECT_EQ(read("short", "https://a.b"), "s");
+    for (int i = 0; i < fit; ++i) {
+        EXPECT_EQ(read(channelName(i).c_str(), "https://a.b"), largest) << i;
+    }
+    // Storing a channel again counts its new bytes in place of its old ones.
+    EXPECT_EQ(setQuillmarkValue(channelName(0).c_str(), "*", 10, largest.c_str()), kValueStored);
+
+    // Once the values have expired, the full store sweeps them (and "short") out.
+    fakeNow = kStart + 11 * 60;
+    ASSERT_EQ(setQuillmarkValue("extra", "*", 10, largest.c_str()), kValueStored);
+    EXPECT_EQ(read("extra", "https://a.b"), largest);
+    EXPECT_EQ(read("short", "https://a.b"), "");
+    EXPECT_EQ(read(channelName(1).c_str(), "https://a.b"), "");
 }
 
 TEST_F(QuillmarkValueTest, ValueThatCannotBeEncipheredIsNotStored) {
