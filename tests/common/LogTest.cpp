@@ -16,6 +16,8 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <process.h>
 #else
 #include <unistd.h>
@@ -270,6 +272,16 @@ TEST_F(LogTest, LinesOfConcurrentThreadsStayWhole) {
         written.insert(message);
     }
     EXPECT_EQ(written.size(), expected.size());
+#ifdef _WIN32
+    // The process's lock is a mutex named after it, opened and closed with each line: once the
+    // lines are out, no handle keeps it.
+    const std::wstring lockName = L"OqtQuillmarkLogLine_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE left = OpenMutexW(SYNCHRONIZE, FALSE, lockName.c_str());
+    EXPECT_EQ(left, nullptr);
+    if (left != nullptr) {
+        CloseHandle(left);
+    }
+#endif
 }
 
 // ---- Front-ends -----------------------------------------------------------------------------
