@@ -59,6 +59,20 @@ struct FileCloser {
 };
 using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
 
+// Holds the process's log-line lock from the open of the file to its close: the runtime's append
+// mode seeks to the end before each write, and a line longer than its buffer leaves in several
+// writes, so lines of threads writing at once would mix or overwrite one another.
+class LineLock {
+public:
+    LineLock() : token_(lockLogLines()) {}
+    ~LineLock() { unlockLogLines(token_); }
+    LineLock(const LineLock&) = delete;
+    LineLock& operator=(const LineLock&) = delete;
+
+private:
+    void* token_;
+};
+
 struct FreeDeleter {
     void operator()(char* text) const { std::free(text); }
 };
@@ -238,6 +252,8 @@ int writeLogLineV(int level, const char* format, va_list arguments) {
     if (level > gState.logLevel.load()) {
         return kLogLineDropped;
     }
+    // Declared before the file: the file is closed, and the line out, before the lock goes.
+    const LineLock lock;
     char fileName[kLogPathSize];
     char timeStamp[kLogPathSize];
     buildLogFileName(fileName, timeStamp);

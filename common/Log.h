@@ -6,8 +6,10 @@
 // configured file with the date put into its name (C:\logs\a.txt -> C:\logs\a_20261209.txt). The
 // file is opened and closed for every line, so several threads and programs share it.
 //
-// Threading: nothing is locked. The settings are written at start-up and by the debug switch and
-// read by every thread that logs; the enabled flag is atomic.
+// Threading: each line is written whole under one lock of the process, which the program and the
+// adapter library copies it loads share; lines of other processes are not locked out. The settings
+// are written at start-up and by the debug switch and read by every thread that logs; the enabled
+// flag is atomic.
 //
 // Paths of the INI file are UTF-8 (opened wide on Windows). The log file's path, as the INI file
 // gives it, is handed to the C runtime as it stands (on Windows: the ANSI code page, in which the

@@ -4,9 +4,27 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 
 #include "common/Log.h"
 #include "common/LogPlatform.h"
+
+namespace {
+
+std::mutex lineMutex;
+
+}  // namespace
+
+void* lockLogLines() {
+    lineMutex.lock();
+    return &lineMutex;
+}
+
+void unlockLogLines(void* token) {
+    if (token != nullptr) {
+        static_cast<std::mutex*>(token)->unlock();
+    }
+}
 
 unsigned long logProcessId() {
     return static_cast<unsigned long>(getpid());

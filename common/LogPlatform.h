@@ -19,6 +19,14 @@ inline constexpr char kLogPathSeparator = '/';
 unsigned long logProcessId();
 unsigned long logThreadId();
 
+// The log-line lock of the whole process: lockLogLines waits for it (a bounded wait) and returns
+// a token for unlockLogLines, null when it could not be had (the line is then written without it).
+// The program and every adapter library copy it loads carry their own copy of the log writer and
+// append to the same file, so on Windows the lock is a mutex named after the process id, which
+// all of them share; nothing of it stays open between lines.
+void* lockLogLines();
+void unlockLogLines(void* token);
+
 // Current local date and time with the millisecond of the system clock; false when the local
 // time cannot be had.
 bool readLocalLogTime(LogTime& time);

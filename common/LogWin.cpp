@@ -3,6 +3,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -30,7 +32,35 @@ std::string expandedPath(const wchar_t* text, const std::string& fileName) {
     return utf8 != nullptr ? std::string(utf8.get()) + fileName : std::string();
 }
 
+// A holder that stops for longer than this (a suspended thread, a line of many megabytes) lets
+// the others write unlocked rather than stall them.
+constexpr DWORD kLogLineLockWaitMs = 5000;
+
 }  // namespace
+
+void* lockLogLines() {
+    wchar_t name[48];
+    std::swprintf(name, std::size(name), L"OqtQuillmarkLogLine_%lu", GetCurrentProcessId());
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, name);
+    if (mutex == nullptr) {
+        return nullptr;
+    }
+    const DWORD wait = WaitForSingleObject(mutex, kLogLineLockWaitMs);
+    // An abandoned lock (its holder ended while writing) is ours all the same.
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) {
+        CloseHandle(mutex);
+        return nullptr;
+    }
+    return mutex;
+}
+
+void unlockLogLines(void* token) {
+    if (token == nullptr) {
+        return;
+    }
+    ReleaseMutex(token);
+    CloseHandle(token);
+}
 
 unsigned long logProcessId() {
     return GetCurrentProcessId();

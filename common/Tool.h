@@ -241,10 +241,15 @@ inline constexpr unsigned long kHiddenCommandTimedOut = 0xFFFFFFFEUL;
 // A wait without limit (INFINITE).
 inline constexpr unsigned long kWaitForever = 0xFFFFFFFFUL;
 
+// How long a hidden command of the service may take: they delete or create a few files, and some
+// run under the request lock.
+inline constexpr unsigned long kHiddenCommandWaitMs = 5000;
+
 // Runs "cmd /c <command>" without a window and waits for its exit code, at most waitMilliseconds
-// (then ends it: kHiddenCommandTimedOut). Null command: 1; no process ran: kHiddenCommandNotRun.
+// (then ends it and every program it started: kHiddenCommandTimedOut). Null command: 1; no
+// process ran: kHiddenCommandNotRun.
 unsigned long runHiddenCommand(const wchar_t* command,
-                               unsigned long waitMilliseconds = kWaitForever);
+                               unsigned long waitMilliseconds = kHiddenCommandWaitMs);
 // Starts "OqtQuillmarkWorker.exe -start" without a window and without waiting.
 void hideNOWaitCommand();
 
@@ -252,7 +257,8 @@ void hideNOWaitCommand();
 // (writable, as CreateProcessW wants it, and taken as is, without "cmd /c") runs without a
 // window and with this process's start-up information. waitHiddenProcess waits for its exit
 // code, at most waitMilliseconds (kHiddenCommandTimedOut, the process ended, when it runs longer;
-// kHiddenCommandNotRun when it could not be created or its code not read);
+// kHiddenCommandNotRun when it could not be created or its code not read); what it started is
+// left running;
 // startHiddenProcess closes its handles at once and does not wait (false when not created).
 // Neither logs.
 unsigned long waitHiddenProcess(wchar_t* commandLine,

@@ -115,12 +115,28 @@ RandomFunction lookUpRandom() {
     return function;
 }
 
-bool createHiddenProcess(wchar_t* commandLine, PROCESS_INFORMATION& process) {
+bool createHiddenProcess(wchar_t* commandLine, PROCESS_INFORMATION& process, DWORD flags = 0) {
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     GetStartupInfoW(&startup);
-    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW, nullptr,
-                          nullptr, &startup, &process) != FALSE;
+    return CreateProcessW(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NO_WINDOW | flags,
+                          nullptr, nullptr, &startup, &process) != FALSE;
+}
+
+// A job that ends every process in it when its last handle is closed; null when the system
+// gives none.
+UniqueHandle createKillOnCloseJob() {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job) {
+        return job;
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                 sizeof(limits))) {
+        job.reset();
+    }
+    return job;
 }
 
 // One netstat line: protocol, local address, foreign address, state.
@@ -135,6 +151,41 @@ bool lineShowsAddress(const char* line, const char* address) {
     const bool active =
         _stricmp(lineState, "LISTENING") == 0 || _stricmp(lineState, "ESTABLISHED") == 0;
     return active && (_stricmp(local, address) == 0 || _stricmp(foreign, address) == 0);
+}
+
+// Runs commandLine hidden and waits for its exit code. With ownJob it runs in a job of its own,
+// joined before it starts, so that whatever it starts ends with it: cmd ended alone would leave
+// its programs running, and holding its files. Without, what it starts outlives it (the tray
+// program's keeper waits this way for the service, whose worker must go on).
+unsigned long waitForHiddenProcess(wchar_t* commandLine, unsigned long waitMilliseconds,
+                                   bool ownJob) {
+    PROCESS_INFORMATION process{};
+    if (!createHiddenProcess(commandLine, process, ownJob ? CREATE_SUSPENDED : 0)) {
+        return kHiddenCommandNotRun;
+    }
+    const UniqueHandle processHandle(process.hProcess);
+    const UniqueHandle threadHandle(process.hThread);
+    // Where no job can be had (a system that refuses nested jobs to a process already in one),
+    // the command runs without, and only cmd is ended on time-out.
+    UniqueHandle job = ownJob ? createKillOnCloseJob() : UniqueHandle();
+    if (job && !AssignProcessToJobObject(job.get(), processHandle.get())) {
+        job.reset();
+    }
+    if (ownJob) {
+        ResumeThread(threadHandle.get());
+    }
+    if (WaitForSingleObject(processHandle.get(), waitMilliseconds) == WAIT_TIMEOUT) {
+        if (job) {
+            TerminateJobObject(job.get(), kHiddenCommandTimedOut);
+        }
+        TerminateProcess(processHandle.get(), kHiddenCommandTimedOut);
+        return kHiddenCommandTimedOut;
+    }
+    DWORD exitCode = 0;
+    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
+        return kHiddenCommandNotRun;
+    }
+    return exitCode;
 }
 
 }  // namespace
@@ -456,21 +507,7 @@ void setPrimaryRandomEnabledForTesting(bool enabled) {
 // ---- Commands ---------------------------------------------------------------------------------
 
 unsigned long waitHiddenProcess(wchar_t* commandLine, unsigned long waitMilliseconds) {
-    PROCESS_INFORMATION process{};
-    if (!createHiddenProcess(commandLine, process)) {
-        return kHiddenCommandNotRun;
-    }
-    const UniqueHandle processHandle(process.hProcess);
-    const UniqueHandle threadHandle(process.hThread);
-    if (WaitForSingleObject(processHandle.get(), waitMilliseconds) == WAIT_TIMEOUT) {
-        TerminateProcess(processHandle.get(), kHiddenCommandTimedOut);
-        return kHiddenCommandTimedOut;
-    }
-    DWORD exitCode = 0;
-    if (!GetExitCodeProcess(processHandle.get(), &exitCode)) {
-        return kHiddenCommandNotRun;
-    }
-    return exitCode;
+    return waitForHiddenProcess(commandLine, waitMilliseconds, false);
 }
 
 bool startHiddenProcess(wchar_t* commandLine) {
@@ -519,7 +556,7 @@ unsigned long runHiddenCommand(const wchar_t* command, unsigned long waitMillise
         return kHiddenCommandNotRun;
     }
     std::swprintf(commandLine.get(), units, L"%ls /c %ls", interpreter.c_str(), command);
-    return waitHiddenProcess(commandLine.get(), waitMilliseconds);
+    return waitForHiddenProcess(commandLine.get(), waitMilliseconds, true);
 }
 
 void hideNOWaitCommand() {

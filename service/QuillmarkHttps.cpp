@@ -379,8 +379,8 @@ void answerWithCode(RequestValues& values, int32_t code) {
     }
 }
 
-// Checks, decodes and parses the request on its own listener thread, then dispatches it under the
-// request lock. Leaves no response map in values for no reply.
+// Checks, decodes and parses the request on its own listener thread, then dispatches it (under the
+// request lock, which the dispatcher takes). Leaves no response map in values for no reply.
 void completeUnlocked(MHD_Connection* connection, ConnectionState& request, RequestValues& values) {
     logNormal("Release Mode", "");
     const MHD_ConnectionInfo* info =
@@ -424,8 +424,8 @@ void completeUnlocked(MHD_Connection* connection, ConnectionState& request, Requ
         answerWithCode(values, kResultNoOrigin);
         return;
     }
-    // Once the final function has released every session, the dispatcher answers nothing.
-    std::unique_lock<std::mutex> lock = lockRequests();
+    // The dispatcher takes the request lock itself, once it has decoded what it needs; once the
+    // final function has released every session, it answers nothing.
     values.responseMap = dispatchRequest(values.requestMap.get(), values.requestOrigin.c_str());
 }
 

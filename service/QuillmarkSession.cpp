@@ -77,6 +77,55 @@ std::string takeText(const JsonMap* map, const char* key, std::size_t maxChars) 
     return takeValue(map, key, maxChars).value_or(std::string());
 }
 
+// The request keys the dispatcher reads, decoded from the page's map before the request lock is
+// taken: a value flagged encrypted is deciphered from hexadecimal text of any length, and the
+// lock must not be held while it is. Absent keys give "" (false, 0).
+struct RequestKeys {
+    std::string sessionId;
+    std::string functionName;
+    std::string pathId;
+    std::string libDir;
+    std::string comName;
+    std::string installerName;
+    std::optional<std::string> minServerVersion;
+    std::string minLibVersion;
+    int32_t mode = 0;
+    bool topUiDetect = false;
+    bool topUiAllDetect = false;
+    bool hideResult = false;
+    // The value store's keys, read only for its two function names.
+    SecretText channel;
+    SecretText domainList;
+    SecretText value;
+    int32_t timeout = 0;
+};
+
+RequestKeys readRequestKeys(const JsonMap* requestMap) {
+    RequestKeys keys;
+    keys.sessionId = takeText(requestMap, "SessionId", kShortTextChars);
+    keys.functionName = takeText(requestMap, "FunctionName", kLongTextChars);
+    keys.pathId = takeText(requestMap, "PathID", kLongTextChars);
+    keys.libDir = takeText(requestMap, "LibDir", kShortTextChars);
+    keys.comName = takeText(requestMap, "ComName", kShortTextChars);
+    keys.installerName = takeText(requestMap, "InstallerName", kLongTextChars);
+    keys.minServerVersion = takeValue(requestMap, "minServerVersion", kShortTextChars);
+    keys.minLibVersion = takeText(requestMap, "minLibVersion", kShortTextChars);
+    keys.mode = getJsonMapMode(requestMap);
+    keys.topUiDetect = getJsonMapBool(requestMap, "topuidetect");
+    keys.topUiAllDetect = getJsonMapBool(requestMap, "topuialldetect");
+    keys.hideResult = getJsonMapBool(requestMap, "hide_result");
+    const bool storing = equalsIgnoreCase(keys.functionName, "setQuillmarkValue");
+    if (storing || equalsIgnoreCase(keys.functionName, "getQuillmarkValue")) {
+        keys.channel.reset(getJsonMapValue(requestMap, "channel"));
+    }
+    if (storing) {
+        keys.domainList.reset(getJsonMapValue(requestMap, "domain_list"));
+        keys.value.reset(getJsonMapValue(requestMap, "value"));
+        keys.timeout = getJsonMapTimeout(requestMap);
+    }
+    return keys;
+}
+
 int64_t secondsSince1970() {
     return static_cast<int64_t>(_time64(nullptr));
 }
@@ -209,14 +258,15 @@ bool isPlainFileName(const std::string& name) {
     return name.find_first_of("\\/:") == std::string::npos && name.find("..") == std::string::npos;
 }
 
-JsonMapPtr callAdapter(int index, JsonMap* requestMap, const std::string& functionName,
+JsonMapPtr callAdapter(int index, JsonMap* requestMap, const RequestKeys& keys,
                        JsonMapPtr response) {
     SessionSlot& slot = state.slots[index];
+    const std::string& functionName = keys.functionName;
     bool watching = false;
-    if (getJsonMapBool(requestMap, "topuidetect")) {
+    if (keys.topUiDetect) {
         logNormal("Set top component UI: ", "Enable");
         watching = startTopMostWatch(state.ownProcessId, false);
-    } else if (getJsonMapBool(requestMap, "topuialldetect")) {
+    } else if (keys.topUiAllDetect) {
         logNormal("Set top all system UI: ", "Enable");
         watching = startTopMostWatch(state.ownProcessId, true);
     }
@@ -238,7 +288,7 @@ JsonMapPtr callAdapter(int index, JsonMap* requestMap, const std::string& functi
     }
     const std::string text = answer != nullptr ? std::string(answer) : std::string();
     const bool multiLine = text.find('\n') != std::string::npos;
-    if (getJsonMapBool(requestMap, "hide_result")) {
+    if (keys.hideResult) {
         logRaw(multiLine ? " Component result:\n" : " Component result: ",
                std::string(text.size(), '*').c_str());
     } else {
@@ -249,18 +299,18 @@ JsonMapPtr callAdapter(int index, JsonMap* requestMap, const std::string& functi
 }
 
 JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* requestOrigin,
-                       const std::string& functionName, JsonMapPtr response) {
+                       const RequestKeys& keys, JsonMapPtr response) {
+    const std::string& functionName = keys.functionName;
     if (isOneOf(functionName, {"QuillmarkClose", "QuillmarkForceRelease", "QuillmarkRelease"})) {
         logNormal("No specific adapter to release", "");
         return response;
     }
 
-    const std::string pathId = takeText(requestMap, "PathID", kLongTextChars);
+    const std::string& pathId = keys.pathId;
     char libDir[kAdapterNameSize] = {};
     char comName[kAdapterNameSize] = {};
-    safeCopyString(libDir, sizeof libDir, takeText(requestMap, "LibDir", kShortTextChars).c_str());
-    safeCopyString(comName, sizeof comName,
-                   takeText(requestMap, "ComName", kShortTextChars).c_str());
+    safeCopyString(libDir, sizeof libDir, keys.libDir.c_str());
+    safeCopyString(comName, sizeof comName, keys.comName.c_str());
     logNormal("Adapter folder: ", libDir);
     logNormal("Adapter name: ", comName);
 
@@ -353,10 +403,9 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
     logNormal("Extract component version: ", "Success");
 
     // The page's gates: a gate passes when the page's minimum is equal to or older than ours.
-    const std::string installerName = takeText(requestMap, "InstallerName", kLongTextChars);
-    const std::optional<std::string> minServerVersion =
-        takeValue(requestMap, "minServerVersion", kShortTextChars);
-    std::string minLibVersion = takeText(requestMap, "minLibVersion", kShortTextChars);
+    const std::string& installerName = keys.installerName;
+    const std::optional<std::string>& minServerVersion = keys.minServerVersion;
+    std::string minLibVersion = keys.minLibVersion;
     if (minLibVersion.empty()) {
         minLibVersion = kDefaultMinLibVersion;
     }
@@ -411,16 +460,17 @@ JsonMapPtr openSession(const std::string& id, JsonMap* requestMap, const char* r
     }
 
     if (isOneOf(functionName, {"QuillmarkEcho", "Echo"})) {
-        slot.browserMode = getJsonMapMode(requestMap) == 1 ? 1 : 0;
+        slot.browserMode = keys.mode == 1 ? 1 : 0;
         setJsonMapResult(response.get(), kResultOk);
         return response;
     }
-    return callAdapter(index, requestMap, functionName, std::move(response));
+    return callAdapter(index, requestMap, keys, std::move(response));
 }
 
 JsonMapPtr serveSession(int index, JsonMap* requestMap, const char* requestOrigin,
-                        const std::string& functionName, JsonMapPtr response) {
+                        const RequestKeys& keys, JsonMapPtr response) {
     SessionSlot& slot = state.slots[index];
+    const std::string& functionName = keys.functionName;
     logNormal("Find the loaded adapter", "");
     if (equalsIgnoreCase(functionName, "QuillmarkForceRelease")) {
         logNormal("Force release: ", "Active");
@@ -436,23 +486,19 @@ JsonMapPtr serveSession(int index, JsonMap* requestMap, const char* requestOrigi
         return response;
     }
     if (equalsIgnoreCase(functionName, "setQuillmarkValue")) {
-        SecretText channel(getJsonMapValue(requestMap, "channel"));
-        SecretText domainList(getJsonMapValue(requestMap, "domain_list"));
-        SecretText value(getJsonMapValue(requestMap, "value"));
-        if (!channel || !domainList || !value) {
+        if (!keys.channel || !keys.domainList || !keys.value) {
             return replyWithCode(__LINE__, kResultMissingArgument);
         }
-        const int32_t timeout = getJsonMapTimeout(requestMap);
         setJsonMapResult(response.get(),
-                         setQuillmarkValue(channel.get(), domainList.get(), timeout, value.get()));
+                         setQuillmarkValue(keys.channel.get(), keys.domainList.get(), keys.timeout,
+                                           keys.value.get()));
         return response;
     }
     if (equalsIgnoreCase(functionName, "getQuillmarkValue")) {
-        SecretText channel(getJsonMapValue(requestMap, "channel"));
-        if (!channel) {
+        if (!keys.channel) {
             return replyWithCode(__LINE__, kResultMissingArgument);
         }
-        SecretText value(getQuillmarkValue(channel.get(), requestOrigin));
+        SecretText value(getQuillmarkValue(keys.channel.get(), requestOrigin));
         if (!value) {
             return replyWithCode(__LINE__, kResultNoValue);
         }
@@ -467,7 +513,7 @@ JsonMapPtr serveSession(int index, JsonMap* requestMap, const char* requestOrigi
         setJsonMapResult(response.get(), kResultOk);
         return response;
     }
-    return callAdapter(index, requestMap, functionName, std::move(response));
+    return callAdapter(index, requestMap, keys, std::move(response));
 }
 
 }  // namespace
@@ -544,6 +590,12 @@ JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin) {
         qm::logNullParameter("Origin", kModuleName, __LINE__);
         return nullptr;
     }
+    // Everything that grows with the page's text (the display, the decoding) is done here, before
+    // the lock: other pages wait only for the dispatch itself.
+    displayJsonMap(requestMap);
+    const RequestKeys keys = readRequestKeys(requestMap);
+
+    std::unique_lock<std::mutex> lock = lockRequests();
     if (state.stopping) {
         logWarning("Quillmark is stopping, request: ", "Reject");
         return nullptr;
@@ -552,9 +604,8 @@ JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin) {
     if (!response) {
         return nullptr;
     }
-    displayJsonMap(requestMap);
 
-    const std::string givenId = takeText(requestMap, "SessionId", kShortTextChars);
+    const std::string& givenId = keys.sessionId;
     int index = -1;
     std::string id;
     if (givenId.empty()) {
@@ -580,11 +631,10 @@ JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin) {
     }
     logNormal("Session id: ", id.c_str());
 
-    const std::string functionName = takeText(requestMap, "FunctionName", kLongTextChars);
     if (index < 0) {
-        return openSession(id, requestMap, requestOrigin, functionName, std::move(response));
+        return openSession(id, requestMap, requestOrigin, keys, std::move(response));
     }
-    return serveSession(index, requestMap, requestOrigin, functionName, std::move(response));
+    return serveSession(index, requestMap, requestOrigin, keys, std::move(response));
 }
 
 void releaseSession(int index) {

@@ -9,8 +9,8 @@
 //
 // Threading: the session table, the age tickets, the value store and the top-most watch are
 // shared by the listener threads and by the service's final function. Every call below must be
-// made with the request lock held, except lockRequests, initSessionEnvironment and
-// stopAllSessions, which take it themselves.
+// made with the request lock held, except lockRequests, initSessionEnvironment, dispatchRequest
+// and stopAllSessions, which take it themselves.
 #ifndef QM_SERVICE_QUILLMARKSESSION_H
 #define QM_SERVICE_QUILLMARKSESSION_H
 
@@ -50,8 +50,10 @@ bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& ex
                             uint32_t ownProcessId);
 
 // One request: requestMap parsed from the page's JSON text, requestOrigin the page's origin (from
-// the "Origin" header or rebuilt from the "Referer" header). Returns the map to send, owned by the
-// caller, or null for no reply (a null argument or no memory, logged).
+// the "Origin" header or rebuilt from the "Referer" header). Shows the map in the log and reads and
+// decodes the keys it needs first, then takes the request lock for the dispatch itself (so it must
+// be called without the lock held). Returns the map to send, owned by the caller, or null for no
+// reply (a null argument, no memory, or the service stopping; logged).
 JsonMapPtr dispatchRequest(JsonMap* requestMap, const char* requestOrigin);
 
 // Releases the session of slot index: sends Quillmark_Release to its adapter, frees the library

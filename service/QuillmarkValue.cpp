@@ -5,7 +5,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <optional>
 #include <regex>
 
 #include "common/AES.h"
@@ -28,9 +27,9 @@ constexpr const char* kSchemePattern = "https?:\\/\\/";
 constexpr const char* kPortPattern = ":.*";
 constexpr const char* kWhiteSpace = " \t\n\v\f\r";
 
-// libstdc++'s backtracking matcher is exponential on some patterns and recurses once per input
-// character; the list entries are the pages' own texts, so every expression runs on the
-// polynomial matcher instead.
+// The only expressions are these fixed ones; the origin they run on is the page's own text, and
+// libstdc++'s backtracking matcher recurses once per input character, so they run on the
+// polynomial matcher.
 constexpr auto kRegexFlags = std::regex::ECMAScript | std::regex_constants::__polynomial;
 constexpr auto kRegexFlagsIgnoreCase = kRegexFlags | std::regex::icase;
 
@@ -101,26 +100,48 @@ int findFreeEntry() {
     return -1;
 }
 
-// A full store makes room by clearing every entry that has expired; entries without expiry
-// (stored as 0) count as expired too. The new channel takes the highest index cleared.
-int sweepFullStore() {
+// Entries a full store clears to make room: every one that has expired, and those without expiry
+// (stored as 0) too.
+bool isSweptWhenFull(const ValueEntry& entry, int64_t current) {
+    return entry.expiry < current;
+}
+
+size_t storedBytes() {
+    size_t total = 0;
+    for (const ValueEntry& entry : module().valueStore) {
+        total += static_cast<size_t>(entry.cipherLength);
+    }
+    return total;
+}
+
+// The entry for channel in a full store, made free of what the sweep clears: the channel's own
+// entry when it stays, else the highest index cleared. -1, with nothing cleared, when there would
+// be no entry or no room for bytes.
+int makeRoom(const char* channel, size_t bytes) {
     auto& store = module().valueStore;
     const int64_t current = now();
-    int taken = -1;
+    size_t kept = 0;
+    int own = -1;
+    int cleared = -1;
     for (int i = 0; i < kValueEntryCount; ++i) {
-        if (store[i].expiry < current) {
+        if (isSweptWhenFull(store[i], current)) {
+            cleared = i;
+        } else if (store[i].used && equalsIgnoringCase(store[i].channel, channel)) {
+            own = i;
+        } else {
+            kept += static_cast<size_t>(store[i].cipherLength);
+        }
+    }
+    const int taken = own >= 0 ? own : cleared;
+    if (taken < 0 || kept + bytes > kMaxStoreBytes) {
+        return -1;
+    }
+    for (int i = 0; i < kValueEntryCount; ++i) {
+        if (isSweptWhenFull(store[i], current)) {
             clearValueEntry(i);
-            taken = i;
         }
     }
     return taken;
-}
-
-void replaceAllIn(std::string& text, const std::string& needle, const std::string& replacement) {
-    for (size_t at = text.find(needle); at != std::string::npos;
-         at = text.find(needle, at + replacement.size())) {
-        text.replace(at, needle.size(), replacement);
-    }
 }
 
 void logRegexException(const char* message, const std::exception* error) {
@@ -128,40 +149,25 @@ void logRegexException(const char* message, const std::exception* error) {
     logWarning(message, (text != nullptr && *text != '\0') ? text : "Unknown exception");
 }
 
-// One element of a plain list entry: a wildcard (the entry's \S*, any run of characters other
-// than white space) or one character compared without regard to ASCII letter case.
+// One element of a list entry: the wildcard "*" (any run of characters other than white space)
+// or one character compared without regard to ASCII letter case.
 struct GlobToken {
     bool star;
     char character;
 };
 
-bool isPlainCharacter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == ':' || c == '/';
-}
-
-// The tokens of a list entry made of plain characters, \S* and \.; false when it holds
-// any other pattern character (the entry is then left to the regular-expression library).
-bool toGlobTokens(const std::string& entry, std::vector<GlobToken>& tokens) {
-    tokens.clear();
-    for (size_t i = 0; i < entry.size();) {
-        if (entry.compare(i, 3, "\\S*") == 0) {
+std::vector<GlobToken> toGlobTokens(const std::string& entry) {
+    std::vector<GlobToken> tokens;
+    tokens.reserve(entry.size());
+    for (const char c : entry) {
+        if (c != '*') {
+            tokens.push_back(GlobToken{false, c});
+        } else if (tokens.empty() || !tokens.back().star) {
             // Two wildcards in a row match what one matches.
-            if (tokens.empty() || !tokens.back().star) {
-                tokens.push_back(GlobToken{true, '\0'});
-            }
-            i += 3;
-        } else if (entry.compare(i, 2, "\\.") == 0) {
-            tokens.push_back(GlobToken{false, '.'});
-            i += 2;
-        } else if (isPlainCharacter(entry[i])) {
-            tokens.push_back(GlobToken{false, entry[i]});
-            ++i;
-        } else {
-            return false;
+            tokens.push_back(GlobToken{true, '\0'});
         }
     }
-    return true;
+    return tokens;
 }
 
 char lowerAscii(char c) {
@@ -195,22 +201,15 @@ bool globMatch(const std::vector<GlobToken>& tokens, const char* text, size_t le
     return matched[length] != 0;
 }
 
-// The list's verdict when every entry is plain: an entry (its final "/" dropped) admits the host
-// with or without one "/" after it. Nullopt when some entry is not plain.
-std::optional<bool> matchPlainList(const std::vector<std::string>& entries,
-                                   const std::string& host) {
-    std::vector<std::vector<GlobToken>> lists(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i) {
-        std::string item = entries[i];
-        if (!item.empty() && item.back() == '/') {
-            item.pop_back();
-        }
-        if (!toGlobTokens(item, lists[i])) {
-            return std::nullopt;
-        }
-    }
+// Whether some entry admits the host: an entry (its final "/" dropped) matches the host with or
+// without one "/" after it.
+bool matchList(const std::vector<std::string>& entries, const std::string& host) {
     const bool slashed = !host.empty() && host.back() == '/';
-    for (const std::vector<GlobToken>& tokens : lists) {
+    for (std::string entry : entries) {
+        if (!entry.empty() && entry.back() == '/') {
+            entry.pop_back();
+        }
+        const std::vector<GlobToken> tokens = toGlobTokens(entry);
         if (globMatch(tokens, host.c_str(), host.size()) ||
             (slashed && globMatch(tokens, host.c_str(), host.size() - 1))) {
             return true;
@@ -292,6 +291,12 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
         return kValueBadArgument;
     }
 
+    if (strnlen(value, kMaxValueBytes + 1) > kMaxValueBytes) {
+        logWarningInt("QuillmarkValue value too long, limit: ",
+                      static_cast<int32_t>(kMaxValueBytes));
+        return kValueBadArgument;
+    }
+
     // Encipher before touching the store: a value that cannot be kept must not replace the old
     // one, nor be answered as stored.
     int32_t cipherLength = 0;
@@ -302,12 +307,14 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
     }
 
     int index = findChannel(channel);
-    const bool newEntry = index < 0;
-    if (newEntry) {
+    const size_t replaced =
+        index >= 0 ? static_cast<size_t>(module().valueStore[index].cipherLength) : 0;
+    if (index < 0) {
         index = findFreeEntry();
     }
-    if (index < 0) {
-        index = sweepFullStore();
+    if (index < 0 ||
+        storedBytes() - replaced + static_cast<size_t>(cipherLength) > kMaxStoreBytes) {
+        index = makeRoom(channel, static_cast<size_t>(cipherLength));
     }
     if (index < 0) {
         logWarning("QuillmarkValue: ", "Full");
@@ -315,7 +322,7 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
     }
 
     ValueEntry& entry = module().valueStore[index];
-    if (newEntry) {
+    if (!entry.used) {
         entry.used = true;
         entry.channel = channel;
     }
@@ -355,8 +362,6 @@ void setUnlockURL(const char* domainList) {
             piece.push_back('*');
         }
         logNormal("Url check list: ", piece.c_str());
-        replaceAllIn(piece, "*", "\\S*");
-        replaceAllIn(piece, ".", "\\.");
         state.urlCheckList.push_back(std::move(piece));
     }
 }
@@ -383,27 +388,7 @@ bool checkUnlockDomain(const char* origin) {
         std::string host = std::regex_replace(std::string(origin), scheme, "");
         host = std::regex_replace(host, port, "");
 
-        const std::optional<bool> plain = matchPlainList(state.urlCheckList, host);
-        if (plain) {
-            state.urlUnlocked = *plain;
-            return state.urlUnlocked;
-        }
-        std::string alternation;
-        for (const std::string& entry : state.urlCheckList) {
-            std::string item = entry;
-            if (!item.empty() && item.back() == '/') {
-                item.pop_back();
-            }
-            alternation += "(" + item + "\\/?)|";
-        }
-        alternation.pop_back();
-        if (alternation.size() > kMaxPatternAlternationLength) {
-            logWarningInt("QuillmarkValue domain pattern too long: ",
-                          static_cast<int32_t>(alternation.size()));
-            return false;
-        }
-        const std::regex allowed(alternation, kRegexFlagsIgnoreCase);
-        state.urlUnlocked = std::regex_match(host, allowed);
+        state.urlUnlocked = matchList(state.urlCheckList, host);
     } catch (const std::exception& error) {
         logRegexException("unlock exception: ", &error);
         state.urlUnlocked = false;

@@ -5,19 +5,17 @@
 //
 // Domain lists: ";"-separated entries, each trimmed of white space; a leading "." means "any
 // sub-domain of" and a trailing "." "under any top-level label"; "*" matches any run of
-// characters. Only the caller's host is compared with the list (the scheme and the port are
-// dropped), without regard to letter case, and only callers whose origin is a plain
-// http(s)://host[:port] URL are compared at all.
+// characters other than white space, and every other character stands for itself. Only the
+// caller's host is compared with the list (the scheme and the port are dropped), without regard to
+// ASCII letter case, and only callers whose origin is a plain http(s)://host[:port] URL are
+// compared at all.
 //
-// Lists of plain entries (letters, digits, "-", "_", ":", "/", "." and "*") are compared by a
-// wildcard matcher whose work grows with the list's length times the host's, never more. Entries
-// with other pattern characters go through the regular-expression library, as one alternation
-// of at most kMaxPatternAlternationLength characters; a longer one admits nobody. Every regular
-// expression runs on the polynomial-time matcher, and domain lists and origins are length-capped
-// before any expression sees them, so no page can stall the service with a pathological list or
-// origin: a read stays within milliseconds.
+// A list is a list of sites, never a pattern language: no text a page sent is compiled as a
+// regular expression. The wildcard matcher's work grows with the list's length times the host's,
+// and lists and origins are length-capped before it runs, so a read stays within milliseconds
+// whatever list a page stored.
 //
-// Threading: the store and the state of one read (the pattern list and its outcome) are shared
+// Threading: the store and the state of one read (the entry list and its outcome) are shared
 // by all listener threads; callers hold the service's request lock around every call.
 #ifndef QM_SERVICE_QUILLMARKVALUE_H
 #define QM_SERVICE_QUILLMARKVALUE_H
@@ -36,9 +34,15 @@ inline constexpr size_t kMaxDomainListLength = 2048;
 // Longest caller origin compared with a list; a longer one is never admitted. (A host name has at
 // most 253 characters, so a real origin is far shorter.)
 inline constexpr size_t kMaxOriginLength = 512;
-// Longest alternation of a list with pattern characters that the regular-expression library is
-// given; the library's work grows steeply with it.
-inline constexpr size_t kMaxPatternAlternationLength = 256;
+
+// Longest value a channel may hold, in bytes; a longer one is refused with kValueBadArgument. The
+// store keeps short texts (an id, a token, a certificate in base64 of a few KiB): this is ten
+// times the largest of those.
+inline constexpr size_t kMaxValueBytes = 64 * 1024;
+// Bytes of ciphertext that all entries may hold together: eight values of the largest size, or
+// all sixteen of 32 KiB. A store past it makes room as a store of sixteen channels does, and is
+// refused with kValueStoreFull when that is not enough.
+inline constexpr size_t kMaxStoreBytes = 512 * 1024;
 
 // Answers of setQuillmarkValue (the dispatcher's "result").
 inline constexpr int32_t kValueStored = 0;
@@ -51,13 +55,15 @@ inline constexpr int32_t kValueStoreFull = 61019;
 // arguments forget the key: every later store then answers kValueNotEnciphered.
 void initValueStore(const uint8_t* valueKey, const uint8_t* valueIV);
 
-// Stores value under channel (found ignoring case, else the first free entry, else the highest
-// entry cleared by sweeping every expired or non-expiring entry out of a full store) with its
-// domain list and timeout (0: no expiry). Returns kValueStored; kValueBadArgument for a null
-// channel, list or value (warning), a negative timeout or a list longer than
-// kMaxDomainListLength; kValueStoreFull when the store is full and nothing could be swept;
-// kValueNotEnciphered when the value cannot be enciphered. Every answer but kValueStored leaves
-// the store as it was.
+// Stores value under channel (found ignoring case, else the first free entry) with its domain list
+// and timeout (0: no expiry). A store that is full, with all 16 entries in use or without room
+// for the value's bytes within kMaxStoreBytes, first sweeps every expired or non-expiring entry
+// out; the channel then keeps its entry if that stayed, else takes the highest index cleared.
+// Returns kValueStored; kValueBadArgument for a null channel, list or value (warning), a
+// negative timeout, a list longer than kMaxDomainListLength or a value longer than
+// kMaxValueBytes (warning); kValueStoreFull (warning) when the sweep would not make room, in
+// which case nothing is swept; kValueNotEnciphered when the value cannot be enciphered. Every
+// answer but kValueStored leaves the store as it was.
 int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t timeoutMinutes,
                           const char* value);
 
@@ -70,9 +76,10 @@ char* getQuillmarkValue(const char* channel, const char* origin);
 // Frees the entry's texts and bytes and zeroes its numbers; an index outside 0-15 does nothing.
 void clearValueEntry(int32_t index);
 
-// Builds the pattern list of one read from a domain list (see the top of this file).
+// Builds the entry list of one read from a domain list (see the top of this file): each entry
+// trimmed, with "*" put before a leading "." and after a trailing ".".
 void setUnlockURL(const char* domainList);
-// Compares the caller's origin with the pattern list of setUnlockURL; returns (and keeps for the
+// Compares the caller's origin with the entry list of setUnlockURL; returns (and keeps for the
 // read) whether the caller may read.
 bool checkUnlockDomain(const char* origin);
 
@@ -97,7 +104,7 @@ struct ValueEntryView {
     int32_t cipherLength;
 };
 ValueEntryView valueEntryForTesting(int32_t index);
-// The pattern list of the current read (empty between reads).
+// The entry list of the current read (empty between reads).
 std::vector<std::string> urlCheckListForTesting();
 
 #endif  // QM_SERVICE_QUILLMARKVALUE_H

@@ -10,10 +10,14 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifdef _WIN32
+#include <windows.h>
+
 #include <process.h>
 #else
 #include <unistd.h>
@@ -221,6 +225,63 @@ TEST_F(LogTest, UnopenableFileLosesOnlyThatLine) {
     std::vector<std::string> lines = readLogLines(missing);
     ASSERT_THAT(lines, SizeIs(1));
     EXPECT_EQ(stripLogPrefix(lines[0]), "kept");
+}
+
+// Lines longer than the runtime's file buffer leave it in several writes: threads that log at
+// once must still each append their lines whole, none mixed into or written over another.
+TEST_F(LogTest, LinesOfConcurrentThreadsStayWhole) {
+    LogCapture log(5);
+    constexpr int kThreads = 8;
+    constexpr int kLinesEach = 60;
+    constexpr std::size_t kPayload = 9000;
+    auto lineOf = [](int thread, int line) {
+        return "thread " + std::to_string(thread) + " line " + std::to_string(line) + " " +
+               std::string(kPayload, static_cast<char>('a' + thread)) + " end";
+    };
+    std::atomic<int> ready{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            // All threads start writing together.
+            ++ready;
+            while (ready.load() < kThreads) {
+                std::this_thread::yield();
+            }
+            for (int i = 0; i < kLinesEach; ++i) {
+                writeLogLine(5, "%s", lineOf(t, i).c_str());
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    std::set<std::string> expected;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kLinesEach; ++i) {
+            expected.insert(lineOf(t, i));
+        }
+    }
+    const std::vector<std::string> messages = log.messages();
+    EXPECT_EQ(messages.size(), expected.size());
+    std::set<std::string> written;
+    for (const std::string& message : messages) {
+        if (expected.count(message) == 0) {
+            ADD_FAILURE() << "a mixed line: " << message.substr(0, 80) << "...";
+            break;
+        }
+        written.insert(message);
+    }
+    EXPECT_EQ(written.size(), expected.size());
+#ifdef _WIN32
+    // The process's lock is a mutex named after it, opened and closed with each line: once the
+    // lines are out, no handle keeps it.
+    const std::wstring lockName = L"OqtQuillmarkLogLine_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE left = OpenMutexW(SYNCHRONIZE, FALSE, lockName.c_str());
+    EXPECT_EQ(left, nullptr);
+    if (left != nullptr) {
+        CloseHandle(left);
+    }
+#endif
 }
 
 // ---- Front-ends -----------------------------------------------------------------------------

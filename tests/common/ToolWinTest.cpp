@@ -303,6 +303,51 @@ TEST(ToolCommands, RunHiddenCommandNeverTakesACmdOfTheCurrentFolder) {
     EXPECT_EQ(result, 3UL);
 }
 
+// Arguments: mutex name, ready event. Holds the mutex until it is ended (at most a minute, so that
+// a failed test leaves nothing behind for long).
+QM_TEST_CHILD_MAIN(holdUntilEnded) {
+    if (arguments.size() != 2) {
+        return 2;
+    }
+    HANDLE mutex = CreateMutexW(nullptr, TRUE, arguments[0].c_str());
+    if (mutex == nullptr) {
+        return 3;
+    }
+    TestEvent ready(arguments[1]);
+    ready.set();
+    Sleep(60000);
+    return 0;
+}
+
+// A command that does not end is ended at its bound, and so is the program it started: cmd
+// ended alone would leave it running, holding whatever it had open.
+TEST(ToolCommands, ACommandPastItsWaitIsEndedWithWhatItStarted) {
+    wchar_t self[MAX_PATH] = {};
+    ASSERT_NE(GetModuleFileNameW(nullptr, self, MAX_PATH), 0u);
+    // The wait grows until the child had time to start within it, however slow the machine.
+    for (unsigned long wait = 500; wait <= 64000; wait *= 2) {
+        const std::wstring mutexName = uniqueObjectName(L"QmToolChildMutex");
+        const std::wstring readyName = uniqueObjectName(L"QmToolChildReady");
+        TestEvent ready(readyName);
+        // The outer quotation marks are cmd's own, which it strips.
+        const std::wstring command = L"\"\"" + std::wstring(self) +
+                                     L"\" --qm-child=holdUntilEnded " + mutexName + L" " +
+                                     readyName + L"\"";
+        EXPECT_EQ(runHiddenCommand(command.c_str(), wait), kHiddenCommandTimedOut);
+        if (!ready.wait(0)) {
+            continue;
+        }
+        // The child held the mutex: it is abandoned once the child is gone (and the mutex itself
+        // is gone once no handle is left).
+        const UniqueHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, mutexName.c_str()));
+        if (mutex) {
+            EXPECT_EQ(WaitForSingleObject(mutex.get(), 30000), static_cast<DWORD>(WAIT_ABANDONED));
+        }
+        return;
+    }
+    FAIL() << "the child never started";
+}
+
 // ---- Random source ------------------------------------------------------------------------------
 
 TEST(ToolRandomWin, FallbackSourceServesWithoutTheSystemFunction) {

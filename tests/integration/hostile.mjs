@@ -13,6 +13,9 @@
 //            bytes in place of a ClientHello
 //   calls    8 pages that open a session each and call the component until the service goes;
 //            prints "session <id>" for each session opened
+//   lists    a page stores values under domain lists written as regular expressions and reads
+//            them back, stores a value over the store's limit and sends a "SessionId" of 40 MiB
+//            flagged encrypted; an echo page on another listener beside it
 //
 // QM_ECHO_JSON is the JSON of an echo that opens a session; QM_PID the Linux process id of the
 // service, whose resident memory is sampled; QM_PORTS the three ports (default the service's);
@@ -549,6 +552,88 @@ async function calls() {
     }
 }
 
+// Hostile domain lists and values. The lists are the ones that crashed or stalled the service
+// while it compiled them as regular expressions; the one with ten sites and "[::1]" admitted
+// nobody then. The encrypted "SessionId" is deciphered before the request lock is taken, so the
+// echo page's slowest answer must stay far below what that request itself takes.
+async function lists() {
+    const idle = residentKiB();
+    const stopSampling = sampleMemory();
+    const echoer = await startEchoPage(listeners[0]);
+    const page = new Page(listeners[2]);
+    await page.open();
+    const { SessionID: id } = await page.post(echoJson, 10000);
+    const call = (fields, timeoutMs = 10000) =>
+        page.post(JSON.stringify({ SessionId: id, ...fields }), timeoutMs).catch((error) => ({
+            error: error.message,
+        }));
+    const sites = ['one', 'two', 'three', 'four', 'five', 'six', 'seven', 'eight', 'nine']
+        .map((name) => `${name}.example.com`);
+    const cases = [
+        { list: '(*){0,5000}', read: '' },
+        { list: '(\\S{0,9}){0,3000}', read: '' },
+        { list: '((((((((((*)))))))))){0,3000}', read: '' },
+        { list: 'm{9666666666666666666,', read: '' },
+        { list: [...sites, 'localhost', '[::1]'].join(';'), read: 'kept' },
+    ];
+    let slowestReadMs = 0;
+    for (const [index, { list, read }] of cases.entries()) {
+        const channel = `hostile${index}`;
+        const stored = await call({
+            FunctionName: 'setQuillmarkValue', channel, domain_list: list, value: 'kept', timeout: '0',
+        });
+        report(`lists: "${list.slice(0, 40)}" is stored`, stored.result === '0', JSON.stringify(stored));
+        const sent = Date.now();
+        const got = await call({ FunctionName: 'getQuillmarkValue', channel });
+        slowestReadMs = Math.max(slowestReadMs, Date.now() - sent);
+        report(`lists: "${list.slice(0, 40)}" is read as ${read ? 'admitted' : 'refused'}`,
+            got.result === read, JSON.stringify(got));
+    }
+    report('lists: an echo from another page answers', await echoAnswers(listeners[1]));
+    const oversized = await call({
+        FunctionName: 'setQuillmarkValue', channel: 'big', domain_list: '*', value: 'v'.repeat(65537),
+    });
+    report('lists: a value over 64 KiB is refused', oversized.result === '61005', JSON.stringify(oversized));
+    const listsEcho = await echoer.stop();
+
+    // AES-256-CBC under the page's secret (zero-padded to 32 bytes) and the fixed request IV.
+    const secret = 'page secret';
+    const key = Buffer.alloc(32);
+    key.write(secret);
+    const iv = Buffer.from('6A3F9C21D4587B0E91C2E6F33B7D0A58', 'hex');
+    const cipher = crypto.createCipheriv('aes-256-cbc', key, iv);
+    const plain = Buffer.concat([Buffer.from('QuillmarkAESCBC'), Buffer.alloc(20 * 1024 * 1024 - 32, 'S'),
+        Buffer.from([0])]);
+    const hex = Buffer.concat([cipher.update(plain), cipher.final()]).toString('hex');
+    const huge = JSON.stringify({
+        FunctionName: 'QuillmarkClose', SessionId: hex, SessionId_QuillmarkEncryptFlag: 'true',
+        Quillmark_share_secret: secret,
+    });
+    const sender = new Page(listeners[5]);
+    await sender.open();
+    const decodeEcho = await startEchoPage(listeners[0]);
+    const began = Date.now();
+    const hugeReply = await sender.post(huge, 120000).catch((error) => ({ error: error.message }));
+    const hugeMs = Date.now() - began;
+    const echo = await decodeEcho.stop();
+    sender.close();
+    page.close();
+    const peak = stopSampling();
+    const end = residentKiB();
+    console.log(`# lists: slowest read ${slowestReadMs} ms; echo page ${JSON.stringify(listsEcho)}`);
+    console.log(`# lists: encrypted SessionId of ${hex.length} hex characters answered in ${hugeMs} ms; ` +
+        `echo page meanwhile ${JSON.stringify(echo)}`);
+    console.log(`# lists: resident memory idle ${idle} KiB, peak ${peak} KiB, end ${end} KiB`);
+    report('lists: the echo page was answered throughout', listsEcho.answered > 0 && listsEcho.missed === 0,
+        JSON.stringify(listsEcho));
+    report('lists: the encrypted SessionId is answered with a new session id',
+        /^[0-9A-Z]{8}_SID$/.test(hugeReply.SessionID || ''), JSON.stringify(hugeReply).slice(0, 200));
+    report('lists: other pages are answered while it is deciphered',
+        echo.answered > 0 && echo.missed === 0 && echo.slowestMs < hugeMs / 2,
+        `${JSON.stringify(echo)}, the request took ${hugeMs} ms`);
+    report('lists: an echo answers afterwards', await echoAnswers());
+}
+
 if (!isMainThread) {
     // The echo page of startEchoPage.
     const echoer = new Echoer();
@@ -556,7 +641,7 @@ if (!isMainThread) {
     parentPort.once('message', async () => parentPort.postMessage(await echoer.stop()));
     parentPort.postMessage('started');
 } else {
-    const steps = { storm, uploads, slow, cuts, calls };
+    const steps = { storm, uploads, slow, cuts, calls, lists };
     const step = steps[process.argv[2]];
     if (!step) {
         console.error(`usage: node hostile.mjs ${Object.keys(steps).join('|')}`);

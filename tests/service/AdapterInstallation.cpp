@@ -93,11 +93,7 @@ std::optional<ReplyMap> dispatchJson(const std::string& json, const std::string&
     if (!request) {
         return std::nullopt;
     }
-    JsonMapPtr reply;
-    {
-        auto lock = lockRequests();
-        reply = dispatchRequest(request.get(), origin.c_str());
-    }
+    JsonMapPtr reply = dispatchRequest(request.get(), origin.c_str());
     if (!reply) {
         return std::nullopt;
     }

@@ -50,8 +50,8 @@ private:
 // A reply map as key -> value (entries without a text value left out, as the reply leaves them).
 using ReplyMap = std::map<std::string, std::string>;
 
-// Parses json, dispatches it under the request lock with origin, and returns the reply; nullopt
-// for no reply.
+// Parses json, dispatches it with origin (the dispatcher takes the request lock), and returns the
+// reply; nullopt for no reply.
 std::optional<ReplyMap> dispatchJson(const std::string& json,
                                      const std::string& origin = "https://page.example");
 

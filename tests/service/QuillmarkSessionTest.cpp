@@ -5,11 +5,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -478,6 +482,19 @@ const ValueCase kValueCases[] = {
      {{"FunctionName", "getquillmarkvalue"}, {"channel", "card"}},
      "https://elsewhere.test",
      "line 1\nline 2"},
+    {"store_flagged_keys",
+     {{"FunctionName", "setQuillmarkValue"},
+      {"channel", "Y2FyZA%3D%3D"},
+      {"channel_QuillmarkBase64Flag", "true"},
+      {"domain_list", "*"},
+      {"value", "a*b"},
+      {"value_QuillmarkFlag", "true"}},
+     kOrigin,
+     "0"},
+    {"read_the_decoded_value",
+     {{"FunctionName", "getQuillmarkValue"}, {"channel", "card"}},
+     kOrigin,
+     "a\\b"},
 };
 
 TEST(KnownSessionTest, ValueStoreFunctionsAnswerTheirResult) {
@@ -537,6 +554,74 @@ TEST(KnownSessionTest, HiddenResultsAreLoggedAsAsterisks) {
     qmtest::ScopedProbeSetting lines("QM_PROBE_ANSWER", std::string("a\nb"));
     send({{"SessionId", id}, {"FunctionName", "SignData"}});
     EXPECT_TRUE(log.contains(" Component result:"));
+}
+
+// ---- The request lock ------------------------------------------------------------------------
+
+// Stands inside the dispatcher's reading of a request's "SessionId": the reading of an encrypted
+// key that cannot be deciphered ends in the miss handler, which holds it there until released.
+struct HeldRead {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::atomic<bool> armed{false};
+    bool inside = false;
+    bool released = false;
+};
+HeldRead heldRead;
+
+void holdSessionIdRead(const char* key) {
+    if (std::strcmp(key, "SessionId") != 0 || !heldRead.armed.exchange(false)) {
+        return;
+    }
+    std::unique_lock<std::mutex> lock(heldRead.mutex);
+    heldRead.inside = true;
+    heldRead.changed.notify_all();
+    heldRead.changed.wait(lock, [] { return heldRead.released; });
+}
+
+// A huge "SessionId" flagged encrypted is deciphered, from 16 MiB of hexadecimal text, before the
+// request lock is taken: while that request is still reading it, another page's echo completes.
+TEST(RequestLockTest, AHugeEncryptedSessionIdIsReadWithoutTheLock) {
+    AdapterInstallation installation;
+    const std::string id = openSession();
+    // Zero blocks whose decipherment has no valid padding under this secret.
+    const std::string huge(16u << 20, '0');
+    const std::string request = json({{"SessionId", huge},
+                                      {"SessionId_QuillmarkEncryptFlag", "true"},
+                                      {"Quillmark_share_secret", "page secret"},
+                                      {"FunctionName", "QuillmarkClose"}});
+    const JsonMapMissHandler previous = setJsonMapMissHandler(&holdSessionIdRead);
+    heldRead.inside = false;
+    heldRead.released = false;
+    heldRead.armed = true;
+    auto hugeReply = std::async(std::launch::async, [&] { return dispatchJson(request); });
+    {
+        std::unique_lock<std::mutex> lock(heldRead.mutex);
+        ASSERT_TRUE(heldRead.changed.wait_for(lock, std::chrono::minutes(2), [] {
+            return heldRead.inside;
+        })) << "the SessionId was deciphered";
+    }
+    auto echo = std::async(std::launch::async, [&] {
+        return dispatchJson(json({{"SessionId", id}, {"FunctionName", "Echo"}}));
+    });
+    // Ready at once unless the lock is held; the bound only ends a failing test.
+    const bool echoed = echo.wait_for(std::chrono::seconds(60)) == std::future_status::ready;
+    {
+        std::lock_guard<std::mutex> lock(heldRead.mutex);
+        heldRead.released = true;
+    }
+    heldRead.changed.notify_all();
+    EXPECT_TRUE(echoed) << "the echo waited for the request lock";
+    const std::optional<ReplyMap> echoReply = echo.get();
+    ASSERT_TRUE(echoReply.has_value());
+    EXPECT_EQ(echoReply->at("result"), "0");
+
+    // The id that cannot be deciphered counts as absent: a new one is generated, as before.
+    const std::optional<ReplyMap> reply = hugeReply.get();
+    setJsonMapMissHandler(previous);
+    ASSERT_TRUE(reply.has_value());
+    EXPECT_EQ(reply->size(), 1u);
+    EXPECT_TRUE(hasGeneratedForm(reply->count("SessionID") ? reply->at("SessionID") : ""));
 }
 
 // ---- Choosing the session ---------------------------------------------------------------------

@@ -8,10 +8,14 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/AES.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -104,15 +108,38 @@ const DomainCase kDomainCases[] = {
     {"stars in a row match as one", "**.example.com", "https://a.example.com", true},
     {"hyphen and digits are literal", "my-host2.example.com", "https://my-host2.example.com", true},
     {"entry with a colon never matches", "example.com:443", "https://example.com:443", false},
-    {"pattern entry beside plain ones", "example.org;[a-c]x.com", "https://bx.com", true},
-    {"pattern entry refuses what it does not match", "[a-c]x.com", "https://dx.com", false},
-    {"overlong pattern alternation locks",
-     "(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;"
-     "(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;(a|b)x;",
-     "https://ax", false},
-    {"invalid pattern locks", "exa(mple.com", "https://example.com", false},
-    {"back-reference locks", "(a)\\1", "https://aa", false},
+    // A list is a list of sites: what a regular expression would read as syntax is literal.
+    {"brackets are literal", "example.org;[a-c]x.com", "https://bx.com", false},
+    {"alternation bar is literal", "a|b", "https://a", false},
+    {"plus is literal", "a+.com", "https://aa.com", false},
+    {"question mark is literal", "ab?.com", "https://a.com", false},
+    {"parenthesis is literal", "exa(mple.com", "https://example.com", false},
+    {"back-reference is literal", "(a)\\1", "https://aa", false},
+    {"counted repetition is literal", "a{2}", "https://aa", false},
+    {"caret and dollar are literal", "^example.com$", "https://example.com", false},
+    {"star beside literal syntax", "(*)", "https://a", false},
+    {"stored counted repetition of a group", "(*){0,5000}", "https://a", false},
+    {"stored nested repetition", "(\\S{0,9}){0,3000}", "https://a", false},
+    {"stored deep groups", "((((((((((*)))))))))){0,3000}", "https://a", false},
+    {"stored overflowing count", "m{9666666666666666666,", "https://m", false},
+    // The entries of such a list once made an alternation too long for any caller to pass.
+    {"address entry among ten domains admits a listed host",
+     "one.example.com;two.example.com;three.example.com;four.example.com;five.example.com;"
+     "six.example.com;seven.example.com;eight.example.com;nine.example.com;ten.example.com;"
+     "[::1]",
+     "https://seven.example.com:8443", true},
+    {"address entry among ten domains refuses others",
+     "one.example.com;two.example.com;three.example.com;four.example.com;five.example.com;"
+     "six.example.com;seven.example.com;eight.example.com;nine.example.com;ten.example.com;"
+     "[::1]",
+     "https://eleven.example.com", false},
+    // An origin with an IPv6 address is not a URL of the fixed pattern.
+    {"address entry never matches an IPv6 origin", "[::1]", "https://[::1]:56362", false},
 };
+
+void PrintTo(const DomainCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class DomainListTest : public QuillmarkValueTest,
                        public ::testing::WithParamInterface<DomainCase> {};
@@ -138,11 +165,113 @@ std::string caseName(const ::testing::TestParamInfo<DomainCase>& row) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, DomainListTest, ::testing::ValuesIn(kDomainCases), caseName);
 
-TEST_F(QuillmarkValueTest, ListEntriesBecomePatterns) {
-    setUnlockURL(" .example.com ;; example. ;*;a.b");
-    EXPECT_EQ(
-        urlCheckListForTesting(),
-        (std::vector<std::string>{"\\S*\\.example\\.com", "example\\.\\S*", "\\S*", "a\\.b"}));
+// The comparison as it was made with regular expressions: each entry with "*" turned into \S* and
+// "." into \., joined into one alternation, matched ignoring case against the origin's host.
+// Only lists of plain entries (no other syntax) are given to it.
+bool admittedByRegexRule(const std::string& list, const std::string& origin) {
+    static const std::regex url(
+        "^https?:\\/\\/(((25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)(\\.(25[0-5]|2[0-4][0-9]|[01]?[0-9]"
+        "[0-9]?)){3})|(([a-zA-Z0-9]|[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9])(\\.([a-zA-Z0-9]|"
+        "[a-zA-Z0-9][a-zA-Z0-9\\-]{0,61}[a-zA-Z0-9]))*))\\/?(:\\d+)?$",
+        std::regex::ECMAScript | std::regex::icase);
+    if (!std::regex_match(origin, url)) {
+        return false;
+    }
+    std::string alternation;
+    std::string piece;
+    std::stringstream pieces(list);
+    while (std::getline(pieces, piece, ';')) {
+        const size_t first = piece.find_first_not_of(" \t");
+        if (first == std::string::npos) {
+            continue;
+        }
+        piece = piece.substr(first, piece.find_last_not_of(" \t") - first + 1);
+        if (piece.front() == '.') {
+            piece.insert(0, "*");
+        }
+        if (piece.back() == '.') {
+            piece += '*';
+        }
+        std::string pattern;
+        for (char c : piece) {
+            pattern += c == '*'   ? std::string("\\S*")
+                       : c == '.' ? std::string("\\.")
+                                  : std::string(1, c);
+        }
+        if (pattern.back() == '/') {
+            pattern.pop_back();
+        }
+        alternation += "(" + pattern + "\\/?)|";
+    }
+    if (alternation.empty()) {
+        return false;
+    }
+    alternation.pop_back();
+    std::string host = std::regex_replace(origin, std::regex("https?:\\/\\/"), "");
+    host = std::regex_replace(host, std::regex(":.*"), "");
+    return std::regex_match(host,
+                            std::regex(alternation, std::regex::ECMAScript | std::regex::icase));
+}
+
+// Lists of plain entries answer as they did when they were compiled as regular expressions.
+TEST_F(QuillmarkValueTest, PlainListsAnswerAsTheRegexRuleDid) {
+    std::mt19937 random(20261211);
+    auto pick = [&random](std::initializer_list<const char*> choices) {
+        std::uniform_int_distribution<size_t> index(0, choices.size() - 1);
+        return std::string(choices.begin()[index(random)]);
+    };
+    auto chance = [&random](int percent) {
+        return std::uniform_int_distribution<int>(0, 99)(random) < percent;
+    };
+    // Hosts and entries are drawn from the same few labels, so that many pairs match.
+    auto label = [&] { return pick({"a", "b", "ab", "a-b", "A", "B1", "0", "192"}); };
+    auto host = [&] {
+        std::string text = label();
+        while (chance(50)) {
+            text += "." + label();
+        }
+        return text;
+    };
+    auto entry = [&] {
+        std::string text;
+        const int parts = std::uniform_int_distribution<int>(1, 4)(random);
+        for (int i = 0; i < parts; ++i) {
+            text += pick({"*", ".", "a", "b", "ab", "-", "A", "B1", "0", "192", "/", ":", "_", "*.",
+                          ".*", "a.b"});
+        }
+        return text;
+    };
+    int admitted = 0;
+    const int kRounds = 3000;
+    for (int round = 0; round < kRounds; ++round) {
+        std::string list;
+        const int entries = std::uniform_int_distribution<int>(1, 4)(random);
+        for (int i = 0; i < entries; ++i) {
+            list += (i > 0 ? ";" : "") + std::string(chance(20) ? " " : "") + entry() +
+                    (chance(20) ? "\t" : "");
+        }
+        std::string origin = pick({"https://", "http://", "HTTPS://", "Http://"}) + host();
+        if (chance(20)) {
+            origin += "/";
+        }
+        if (chance(30)) {
+            origin += ":" + pick({"80", "8443", "56362"});
+        }
+        const bool expected = admittedByRegexRule(list, origin);
+        setUnlockURL(list.c_str());
+        ASSERT_EQ(checkUnlockDomain(origin.c_str()), expected)
+            << "list \"" << list << "\", origin \"" << origin << "\"";
+        admitted += expected ? 1 : 0;
+    }
+    // Both answers come up often enough for the comparison to mean something.
+    EXPECT_GT(admitted, kRounds / 10);
+    EXPECT_LT(admitted, kRounds * 9 / 10);
+}
+
+TEST_F(QuillmarkValueTest, ListEntriesAreTrimmedAndDotsWidened) {
+    setUnlockURL(" .example.com ;; example. ;*;a.b;(x)+");
+    EXPECT_EQ(urlCheckListForTesting(),
+              (std::vector<std::string>{"*.example.com", "example.*", "*", "a.b", "(x)+"}));
 }
 
 // A page chooses the list and its origin; neither may stall the service.
@@ -199,9 +328,11 @@ TEST_F(QuillmarkValueTest, WorstCaseReadsStayWithinFiftyMilliseconds) {
         {"one entry of stars and letters", repeated("*a"), false},
         {"dotted stars", repeated("*.*;"), true},
         {"distinct entries", distinct, false},
-        // 23 entries "a+*": an alternation of 252 characters, just within the cap.
-        {"pattern entries at the length cap", repeated("a+*;").substr(0, 92), true},
-        {"pattern entries beyond the length cap", repeated("(a*)*b;"), false},
+        {"entries of regular-expression syntax", repeated("(a*)*b;"), false},
+        {"counted repetitions of a group", repeated("(*){0,5000};"), false},
+        {"nested counted repetitions", repeated("(\\S{0,9}){0,3000};"), false},
+        {"deep groups", repeated("((((((((((*)))))))))){0,3000};"), false},
+        {"one entry of syntax and stars", repeated("(*)"), false},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(setQuillmarkValue("slow", c.list.c_str(), 0, "v"), kValueStored) << c.name;
@@ -349,6 +480,59 @@ TEST_F(QuillmarkValueTest, FullStoreSweepsExpiredAndNonExpiringEntries) {
     }
     EXPECT_EQ(read("extra", "https://a.b"), "new");
     EXPECT_EQ(read(channelName(3).c_str(), "https://a.b"), "");
+}
+
+size_t linesContaining(const LogCapture& log, const std::string& text) {
+    const std::vector<std::string> messages = log.messages();
+    return static_cast<size_t>(std::count_if(messages.begin(), messages.end(), [&](const auto& m) {
+        return m.find(text) != std::string::npos;
+    }));
+}
+
+TEST_F(QuillmarkValueTest, ValueLongerThanTheLimitIsRefused) {
+    LogCapture log;
+    const std::string largest(kMaxValueBytes, 'v');
+    const std::string longer(kMaxValueBytes + 1, 'w');
+    EXPECT_EQ(setQuillmarkValue("big", "*", 0, longer.c_str()), kValueBadArgument);
+    EXPECT_FALSE(valueEntryForTesting(0).used);
+    EXPECT_EQ(linesContaining(log, "QuillmarkValue value too long, limit: 65536"), 1u);
+
+    ASSERT_EQ(setQuillmarkValue("big", "*", 0, largest.c_str()), kValueStored);
+    EXPECT_EQ(setQuillmarkValue("big", "*", 0, longer.c_str()), kValueBadArgument);
+    EXPECT_EQ(read("big", "https://a.b"), largest);
+}
+
+TEST_F(QuillmarkValueTest, StoreBytesAreBoundedAndSweptWhenFull) {
+    LogCapture log;
+    const std::string largest(kMaxValueBytes, 'v');
+    ASSERT_EQ(setQuillmarkValue(channelName(0).c_str(), "*", 10, largest.c_str()), kValueStored);
+    const size_t each = static_cast<size_t>(valueEntryForTesting(0).cipherLength);
+    const int fit = static_cast<int>(kMaxStoreBytes / each);
+    ASSERT_GE(fit, 2);
+    ASSERT_LT(fit + 1, kValueEntryCount);
+    for (int i = 1; i < fit; ++i) {
+        ASSERT_EQ(setQuillmarkValue(channelName(i).c_str(), "*", 10, largest.c_str()),
+                  kValueStored);
+    }
+    // A short value without expiry still fits beside them.
+    ASSERT_EQ(setQuillmarkValue("short", "*", 0, "s"), kValueStored);
+
+    // One more of the largest: sweeping "short" would not make room, so nothing is swept.
+    EXPECT_EQ(setQuillmarkValue("extra", "*", 10, largest.c_str()), kValueStoreFull);
+    EXPECT_EQ(linesContaining(log, "QuillmarkValue: Full"), 1u);
+    EXPECT_EQ(read("short", "https://a.b"), "s");
+    for (int i = 0; i < fit; ++i) {
+        EXPECT_EQ(read(channelName(i).c_str(), "https://a.b"), largest) << i;
+    }
+    // Storing a channel again counts its new bytes in place of its old ones.
+    EXPECT_EQ(setQuillmarkValue(channelName(0).c_str(), "*", 10, largest.c_str()), kValueStored);
+
+    // Once the values have expired, the full store sweeps them (and "short") out.
+    fakeNow = kStart + 11 * 60;
+    ASSERT_EQ(setQuillmarkValue("extra", "*", 10, largest.c_str()), kValueStored);
+    EXPECT_EQ(read("extra", "https://a.b"), largest);
+    EXPECT_EQ(read("short", "https://a.b"), "");
+    EXPECT_EQ(read(channelName(1).c_str(), "https://a.b"), "");
 }
 
 TEST_F(QuillmarkValueTest, ValueThatCannotBeEncipheredIsNotStored) {
