@@ -63,25 +63,27 @@ std::size_t chargeable(std::size_t bytes) {
 // next round.
 constexpr unsigned int kConnectionLimitSlack = 8;
 
-// A busy spell at least this long lengthens the idle timeouts of the listener's other connections
-// at once; shorter ones (an echo takes a millisecond) are added with the next long one.
+// Busy spells shorter than this (an echo takes a millisecond) are not counted: the listener reads
+// all its connections between two of them, however many there are.
 constexpr auto kLongBusySpell = std::chrono::milliseconds(100);
 
 using Clock = std::chrono::steady_clock;
 
-// One listener and the time its thread has spent unable to read its connections: inside a
-// completion step, which waits for the request lock, decodes and dispatches (a component may wait
-// for a PIN). The busy figures are written by the listener's thread under state.clocksMutex.
+// One listener and the time its thread has spent unable to read its connections: long spells
+// inside a completion step, which waits for the request lock, decodes and dispatches (a component
+// may wait for a PIN). The busy figures are written by the listener's thread under
+// state.clocksMutex.
 struct ListenerLoad {
     unsigned int idleTimeoutSeconds = kConnectionTimeoutSeconds;  // libmicrohttpd's, from start
     uint64_t accepted = 0;        // connections accepted so far (the listener's thread only)
-    Clock::duration busyTotal{};  // finished busy spells
+    Clock::duration busyTotal{};  // finished long spells
     bool busy = false;
     Clock::time_point busySince;
 
-    // The busy time up to now, the spell in progress included.
+    // The busy time up to now, the spell in progress included once it has become long.
     Clock::duration busyAt(Clock::time_point now) const {
-        return busy ? busyTotal + (now - busySince) : busyTotal;
+        return busy && now - busySince >= kLongBusySpell ? busyTotal + (now - busySince)
+                                                         : busyTotal;
     }
 };
 
@@ -394,8 +396,8 @@ void noteRequest(MHD_Connection* connection, bool inProgress) {
 }
 
 // A spell in which the listener's thread reads none of its connections: a completion step, with
-// its wait for the request lock and the dispatch. The header deadlines of the listener's other
-// connections stand still meanwhile, and their idle timeouts are lengthened by it.
+// its wait for the request lock and the dispatch. Once it is long, the header deadlines of the
+// listener's other connections stand still, and their idle timeouts are lengthened by it.
 class BusySpell {
 public:
     BusySpell(ListenerLoad* listener, const ConnectionClock* served)
@@ -420,9 +422,12 @@ private:
         {
             std::lock_guard<std::mutex> guard(state.clocksMutex);
             const Clock::duration spell = Clock::now() - listener_->busySince;
-            listener_->busyTotal += spell;
             listener_->busy = false;
-            if (spell < kLongBusySpell || served_ == nullptr) {
+            if (spell < kLongBusySpell) {
+                return;
+            }
+            listener_->busyTotal += spell;
+            if (served_ == nullptr) {
                 return;
             }
             // libmicrohttpd goes on with this round with the readiness it found before the spell:

@@ -1151,8 +1151,10 @@ TEST_F(ConnectionLimitTest, ThousandsOfConnectionsMakingRoomLeaveTheCountRight) 
 // ---- Deadlines ----------------------------------------------------------------------------------
 
 // A page that trickles its headers in is cut at the deadline, however busy it keeps the
-// connection; a request that has arrived keeps its connection through a long adapter call, and
-// the connection then has the deadline again for its next request.
+// connection, and however busy other pages keep its listener with short calls (the listener reads
+// its connections between two of them); a request that has arrived keeps its connection
+// through a long adapter call, and the connection then has the deadline again for its next
+// request.
 TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     std::optional<HttpResponse> opened = post(echoJson());
     ASSERT_TRUE(opened);
@@ -1160,17 +1162,40 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     setHeaderDeadlineForTesting(1);
     IdleLoop idleLoop;
 
-    auto trickling = connect(ecdsaPort);
-    ASSERT_NE(trickling, nullptr);
-    const std::string headers = "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n";
-    const auto begin = std::chrono::steady_clock::now();
-    bool cut = false;
-    for (std::size_t i = 0; i < headers.size() && !cut; ++i) {
-        cut = !trickling->send(headers.substr(i, 1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+        // Other pages keep the listener busy with calls of 50 ms, one after another.
+        qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("50"));
+        std::atomic<bool> calling{true};
+        std::vector<std::thread> pages;
+        for (int i = 0; i < 4; ++i) {
+            pages.emplace_back([&calling, &id] {
+                auto page = connect(ecdsaPort);
+                const std::string call =
+                    qmtest::buildPost("/", formHeaders(ecdsaPort, {{"Connection", "keep-alive"}}),
+                                      qmtest::parameterField(callJson(id, "SignData")));
+                while (calling && page && page->send(call) && page->readResponse()) {
+                }
+            });
+        }
+        ScopeExit stopCalling([&] {
+            calling = false;
+            for (std::thread& page : pages) {
+                page.join();
+            }
+        });
+
+        auto trickling = connect(ecdsaPort);
+        ASSERT_NE(trickling, nullptr);
+        const std::string headers = "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n";
+        const auto begin = std::chrono::steady_clock::now();
+        bool cut = false;
+        for (std::size_t i = 0; i < headers.size() && !cut; ++i) {
+            cut = !trickling->send(headers.substr(i, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        EXPECT_TRUE(cut || trickling->waitForClose());
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
     }
-    EXPECT_TRUE(cut || trickling->waitForClose());
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
 
     // A connection that never begins its TLS handshake.
     EXPECT_TRUE(RawConnection(ecdsaPort).closedByPeerWithin(8000));
