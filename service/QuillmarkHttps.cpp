@@ -704,8 +704,8 @@ void onRequestCompleted(void* /*context*/, MHD_Connection* connection, void** re
                         MHD_RequestTerminationCode code) {
     delete static_cast<ConnectionState*>(*requestContext);
     *requestContext = nullptr;
-    // A kept-alive connection has the deadline again for its next request. (A connection that is
-    // being closed is left alone: libmicrohttpd may be taking it out of its lists.)
+    // A kept-alive connection has the deadline again for its next request. (One that ends
+    // otherwise is being closed and torn down by libmicrohttpd: it needs nothing more.)
     if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK) {
         noteRequest(connection, false);
     }

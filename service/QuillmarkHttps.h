@@ -45,14 +45,14 @@ inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
 // not charged: ordinary requests are never refused for it, and the connection limit bounds them.
 inline constexpr std::size_t kBodyBudgetBytes = 384u * 1024u * 1024u;
 
-// Connections the service keeps at once, over all six listeners, any of which may hold them all:
-// more than one browser opens in all, so that one browser alone never fills it (a page reaches
-// the loopback under many host names, each with the browser's own per-host limit, up to a total
-// of at most 900 connections). When a new connection would pass it, the one that has waited
-// longest without a request in progress (idle between requests, or still in its handshake or
-// headers) is closed to make room; one whose request is being served never is, and when every
-// one is, the new connection is closed as soon as it is accepted. An idle connection costs about
-// 35 KiB.
+// Connections the service keeps at once, over all six listeners, any of which may hold them all.
+// One browser alone never fills it: a page reaches the loopback under many host names
+// (localhost, 127.0.0.1, [::1], every *.localhost name), each with its own per-host limit, but a
+// browser opens at most 900 connections in all. When a new connection would pass it, the one that
+// has waited longest without a request in progress (idle between requests, or still in its
+// handshake or headers) and without bytes unread is closed to make room; one whose request is
+// being served never is, and when every one is, the new connection is closed as soon as it is
+// accepted. An idle connection costs about 35 KiB.
 inline constexpr unsigned int kConnectionLimit = 1024;
 // Seconds a connection may stay idle before the listener closes it: the "timeout=15" that
 // replies announce in "Keep-Alive".
@@ -61,7 +61,8 @@ inline constexpr unsigned int kConnectionTimeoutSeconds = 15;
 // headers of a request (the TLS handshake included); one that trickles them in is closed then.
 // A body has the idle timeout, and a request that has arrived has no deadline: a component may
 // wait for a PIN. Both count only the time in which the connection's listener could read it: not
-// while its thread waits for the request lock or serves another request.
+// the spells of 100 ms and more in which its thread waits for the request lock or serves another
+// request.
 inline constexpr unsigned int kHeaderDeadlineSeconds = 30;
 
 // Starts one listener with libmicrohttpd's flag word on address (IPv4 or IPv6, port set), serving
