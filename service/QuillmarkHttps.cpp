@@ -51,34 +51,65 @@ enum RequestKind : int32_t {
 // (the decoded text, the map's copy of it and the map's values).
 constexpr std::size_t kCompletionChargeFactor = 3;
 // Bodies up to this size are not charged, so that a page's ordinary requests are never refused
-// while large uploads hold the budget; the connection limits bound what they can take together.
+// while large uploads hold the budget; the connection limit bounds what they can take together.
 constexpr std::size_t kUnchargedBodyBytes = 64 * 1024;
 
 std::size_t chargeable(std::size_t bytes) {
     return bytes > kUnchargedBodyBytes ? bytes : 0;
 }
 
-// libmicrohttpd's own connection limit stands this far above ours, behind the accept policy.
+// libmicrohttpd's own connection limit on each listener stands this far above the service's,
+// behind the accept policy: a connection closed to make room stays counted until its listener's
+// next round.
 constexpr unsigned int kConnectionLimitSlack = 8;
 
+// Busy spells shorter than this (an echo takes a millisecond) are not counted: the listener reads
+// all its connections between two of them, however many there are.
+constexpr auto kLongBusySpell = std::chrono::milliseconds(100);
+
 using Clock = std::chrono::steady_clock;
+
+// One listener and the time its thread has spent unable to read its connections: long spells
+// inside a completion step, which waits for the request lock, decodes and dispatches (a component
+// may wait for a PIN). The busy figures are written by the listener's thread under
+// state.clocksMutex.
+struct ListenerLoad {
+    unsigned int idleTimeoutSeconds = kConnectionTimeoutSeconds;  // libmicrohttpd's, from start
+    uint64_t accepted = 0;        // connections accepted so far (the listener's thread only)
+    Clock::duration busyTotal{};  // finished long spells
+    bool busy = false;
+    Clock::time_point busySince;
+
+    // The busy time up to now, the spell in progress included once it has become long.
+    Clock::duration busyAt(Clock::time_point now) const {
+        return busy && now - busySince >= kLongBusySpell ? busyTotal + (now - busySince)
+                                                         : busyTotal;
+    }
+};
 
 // One accepted connection, kept in libmicrohttpd's per-socket context from its start to its close
 // notification, which comes before the socket is closed.
 struct ConnectionClock {
+    MHD_Connection* connection = nullptr;
     MHD_socket socket = MHD_INVALID_SOCKET;
-    Clock::time_point since;  // accept, or the completion of its last request
-    // The headers are in: the body has the idle timeout, and the dispatch may wait for a PIN as
-    // long as it takes.
+    ListenerLoad* listener = nullptr;
+    uint64_t order = 0;             // accept order on its listener: the order of its rounds
+    Clock::time_point since;        // accept, or the start or end of its last request
+    Clock::duration busyAtSince{};  // the listener's busy time at since
+    // A request is in progress: its headers are in. The body has the idle timeout, the dispatch
+    // may wait for a PIN as long as it takes, and the connection is never closed to make room.
     bool headersIn = false;
-    bool cut = false;
+    bool cut = false;  // shut down; its listener closes it on its next round
+    // The listener's thread only: its busy time when libmicrohttpd last saw the connection active
+    // (as far as the callbacks tell), and the seconds its idle timeout is lengthened by.
+    Clock::duration busyAtActivity{};
+    unsigned int idleExtension = 0;
 };
 
-// The connections one listener holds, counted on its own thread (its accept policy and its
-// connection notifications run there).
-struct ListenerLoad {
-    std::atomic<unsigned int> open{0};
-};
+// The time since the connection's clock started in which its listener could have read it.
+Clock::duration readableSince(const ConnectionClock& clock, Clock::time_point now) {
+    return (now - clock.since) - (clock.listener->busyAt(now) - clock.busyAtSince);
+}
 
 struct Listener {
     MHD_Daemon* daemon = nullptr;
@@ -92,10 +123,14 @@ struct FrontEndState {
     std::atomic<std::size_t> bodyBudget{kBodyBudgetBytes};
     std::atomic<std::size_t> bytesInFlight{0};
     std::atomic<unsigned int> headerDeadlineSeconds{kHeaderDeadlineSeconds};
+    std::atomic<unsigned int> connectionTimeoutSeconds{kConnectionTimeoutSeconds};
+    std::atomic<unsigned int> connectionLimit{kConnectionLimit};
 
-    // The open connections with their header clocks, for cutLateConnections.
+    // The open connections of every listener, with their clocks; guarded by clocksMutex.
     std::mutex clocksMutex;
     std::set<ConnectionClock*> clocks;
+    std::size_t openConnections = 0;  // started and not yet closed, with or without a clock
+    std::size_t cutConnections = 0;   // of those, shut down and not yet closed
 };
 
 FrontEndState state;
@@ -326,30 +361,123 @@ ConnectionClock* connectionClock(MHD_Connection* connection) {
     return info != nullptr ? static_cast<ConnectionClock*>(info->socket_context) : nullptr;
 }
 
-void setHeadersIn(MHD_Connection* connection, bool headersIn) {
+// Shuts the connection down; its listener then closes it as any whose peer left. Under
+// state.clocksMutex, which the close notification takes before the socket is closed.
+void cutConnection(ConnectionClock& clock) {
+    shutdown(clock.socket, SD_BOTH);
+    clock.cut = true;
+    ++state.cutConnections;
+}
+
+// libmicrohttpd has just seen the connection active, so its idle timeout runs from now and needs
+// no lengthening. On the connection's listener thread, the only writer of its busy figures.
+void noteActivity(ConnectionClock& clock) {
+    clock.busyAtActivity = clock.listener->busyTotal;
+    if (clock.idleExtension != 0) {
+        clock.idleExtension = 0;
+        MHD_set_connection_option(clock.connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                  clock.listener->idleTimeoutSeconds);
+    }
+}
+
+// A request begins (its headers are in) or ends on the connection.
+void noteRequest(MHD_Connection* connection, bool inProgress) {
     ConnectionClock* clock = connectionClock(connection);
     if (clock == nullptr) {
         return;
     }
-    std::lock_guard<std::mutex> guard(state.clocksMutex);
-    clock->headersIn = headersIn;
-    clock->since = Clock::now();
+    {
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        clock->headersIn = inProgress;
+        clock->since = Clock::now();
+        clock->busyAtSince = clock->listener->busyAt(clock->since);
+    }
+    noteActivity(*clock);
 }
+
+// A spell in which the listener's thread reads none of its connections: a completion step, with
+// its wait for the request lock and the dispatch. Once it is long, the header deadlines of the
+// listener's other connections stand still, and their idle timeouts are lengthened by it.
+class BusySpell {
+public:
+    BusySpell(ListenerLoad* listener, const ConnectionClock* served)
+        : listener_(listener), served_(served) {
+        if (listener_ != nullptr) {
+            std::lock_guard<std::mutex> guard(state.clocksMutex);
+            listener_->busy = true;
+            listener_->busySince = Clock::now();
+        }
+    }
+    BusySpell(const BusySpell&) = delete;
+    BusySpell& operator=(const BusySpell&) = delete;
+    ~BusySpell() {
+        if (listener_ != nullptr) {
+            end();
+        }
+    }
+
+private:
+    void end() {
+        std::vector<std::pair<ConnectionClock*, unsigned int>> lengthened;
+        {
+            std::lock_guard<std::mutex> guard(state.clocksMutex);
+            const Clock::duration spell = Clock::now() - listener_->busySince;
+            listener_->busy = false;
+            if (spell < kLongBusySpell) {
+                return;
+            }
+            listener_->busyTotal += spell;
+            if (served_ == nullptr) {
+                return;
+            }
+            // libmicrohttpd goes on with this round with the readiness it found before the spell:
+            // the connections it has still to reach (those accepted after the served one) would
+            // be taken for idle when their requests came meanwhile. The others were handled
+            // before the spell (some may be closed already, left for the end of the round) and
+            // are read afresh on the next round.
+            for (ConnectionClock* clock : state.clocks) {
+                if (clock->listener != listener_ || clock->order <= served_->order || clock->cut) {
+                    continue;
+                }
+                const auto owed = std::chrono::ceil<std::chrono::seconds>(listener_->busyTotal -
+                                                                          clock->busyAtActivity);
+                const auto seconds = static_cast<unsigned int>(owed.count());
+                if (seconds > clock->idleExtension) {
+                    clock->idleExtension = seconds;
+                    lengthened.emplace_back(clock, seconds);
+                }
+            }
+        }
+        for (const auto& [clock, seconds] : lengthened) {
+            MHD_set_connection_option(clock->connection, MHD_CONNECTION_OPTION_TIMEOUT,
+                                      listener_->idleTimeoutSeconds + seconds);
+        }
+    }
+
+    ListenerLoad* listener_;
+    const ConnectionClock* served_;
+};
 
 void notifyConnection(void* context, MHD_Connection* connection, void** socketContext,
                       MHD_ConnectionNotificationCode code) {
-    auto* load = static_cast<ListenerLoad*>(context);
+    auto* listener = static_cast<ListenerLoad*>(context);
     if (code == MHD_CONNECTION_NOTIFY_STARTED) {
-        ++load->open;
+        const uint64_t order = ++listener->accepted;
         std::unique_ptr<ConnectionClock> clock(new (std::nothrow) ConnectionClock);
         const MHD_ConnectionInfo* info =
             MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        ++state.openConnections;
         if (!clock || info == nullptr) {
             return;
         }
+        clock->connection = connection;
         clock->socket = info->connect_fd;
+        clock->listener = listener;
+        clock->order = order;
         clock->since = Clock::now();
-        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        clock->busyAtSince = listener->busyAt(clock->since);
+        clock->busyAtActivity = clock->busyAtSince;
         try {
             state.clocks.insert(clock.get());
         } catch (const std::bad_alloc&) {
@@ -358,14 +486,16 @@ void notifyConnection(void* context, MHD_Connection* connection, void** socketCo
         *socketContext = clock.release();
         return;
     }
-    --load->open;
     auto* clock = static_cast<ConnectionClock*>(*socketContext);
-    if (clock == nullptr) {
-        return;
-    }
     {
         std::lock_guard<std::mutex> guard(state.clocksMutex);
-        state.clocks.erase(clock);
+        --state.openConnections;
+        if (clock != nullptr) {
+            if (clock->cut) {
+                --state.cutConnections;
+            }
+            state.clocks.erase(clock);
+        }
     }
     delete clock;
     *socketContext = nullptr;
@@ -430,7 +560,8 @@ void completeUnlocked(MHD_Connection* connection, ConnectionState& request, Requ
 }
 
 // Completion of a POST whose body has arrived.
-MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request) {
+MHD_Result completeRequest(ListenerLoad* listener, MHD_Connection* connection,
+                           ConnectionState& request) {
     // Let the post processor hand over whatever of the field it still holds.
     MHD_destroy_post_processor(request.postProcessor);
     request.postProcessor = nullptr;
@@ -441,10 +572,13 @@ MHD_Result completeRequest(MHD_Connection* connection, ConnectionState& request)
     if (request.collectFailed) {
         return MHD_NO;
     }
-    RequestValues values;
-    completeUnlocked(connection, request, values);
-    MHD_Result result = sendHttpResponse(connection, false, values);
-    values = RequestValues();
+    MHD_Result result = MHD_NO;
+    {
+        BusySpell spell(listener, connectionClock(connection));
+        RequestValues values;
+        completeUnlocked(connection, request, values);
+        result = sendHttpResponse(connection, false, values);
+    }
     logSeparatorLine();
     return result;
 }
@@ -497,11 +631,11 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
     return MHD_YES;
 }
 
-MHD_Result handleRequest(MHD_Connection* connection, const char* method, const char* uploadData,
-                         size_t* uploadDataSize, void** requestContext) {
+MHD_Result handleRequest(ListenerLoad* listener, MHD_Connection* connection, const char* method,
+                         const char* uploadData, size_t* uploadDataSize, void** requestContext) {
     auto* request = static_cast<ConnectionState*>(*requestContext);
     if (request == nullptr) {
-        setHeadersIn(connection, true);
+        noteRequest(connection, true);
         std::unique_ptr<ConnectionState> created(new (std::nothrow) ConnectionState);
         if (!created) {
             qm::logAllocationFailure(kModuleName, __LINE__);
@@ -532,6 +666,9 @@ MHD_Result handleRequest(MHD_Connection* connection, const char* method, const c
         return MHD_NO;
     }
     if (*uploadDataSize != 0) {
+        if (ConnectionClock* clock = connectionClock(connection)) {
+            noteActivity(*clock);
+        }
         if (!request->overLimit && !request->collectFailed) {
             MHD_post_process(request->postProcessor, uploadData, *uploadDataSize);
         }
@@ -545,15 +682,16 @@ MHD_Result handleRequest(MHD_Connection* connection, const char* method, const c
         }
         return MHD_YES;
     }
-    return completeRequest(connection, *request);
+    return completeRequest(listener, connection, *request);
 }
 
 // The access handler: no exception may unwind into libmicrohttpd, whose frames are C.
-MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, const char* /*url*/,
+MHD_Result handleHttpRequest(void* context, MHD_Connection* connection, const char* /*url*/,
                              const char* method, const char* /*version*/, const char* uploadData,
                              size_t* uploadDataSize, void** requestContext) {
     try {
-        return handleRequest(connection, method, uploadData, uploadDataSize, requestContext);
+        return handleRequest(static_cast<ListenerLoad*>(context), connection, method, uploadData,
+                             uploadDataSize, requestContext);
     } catch (const std::bad_alloc&) {
         qm::logAllocationFailure(kModuleName, __LINE__);
     } catch (const std::exception& error) {
@@ -563,11 +701,14 @@ MHD_Result handleHttpRequest(void* /*context*/, MHD_Connection* connection, cons
 }
 
 void onRequestCompleted(void* /*context*/, MHD_Connection* connection, void** requestContext,
-                        MHD_RequestTerminationCode /*code*/) {
+                        MHD_RequestTerminationCode code) {
     delete static_cast<ConnectionState*>(*requestContext);
     *requestContext = nullptr;
-    // A kept-alive connection has the deadline again for its next request.
-    setHeadersIn(connection, false);
+    // A kept-alive connection has the deadline again for its next request. (One that ends
+    // otherwise is being closed and torn down by libmicrohttpd: it needs nothing more.)
+    if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK) {
+        noteRequest(connection, false);
+    }
 }
 
 void mhdLogger(void* /*context*/, const char* format, va_list arguments) {
@@ -596,16 +737,63 @@ MHD_Result acceptPeer(const sockaddr* address, socklen_t length) {
     return MHD_NO;
 }
 
-// A listener at its limit closes a new connection at once: left in the system's queue, as
-// libmicrohttpd would leave it, it would wait for a free place without any answer.
-MHD_Result acceptWithinLimit(void* context, const sockaddr* /*address*/, socklen_t /*length*/) {
-    const auto* load = static_cast<const ListenerLoad*>(context);
-    if (load != nullptr && load->open.load() >= kConnectionLimit) {
-        logWarningInt("Connection limit reached, connection closed: ",
-                      static_cast<int32_t>(kConnectionLimit));
-        return MHD_NO;
+// Whether bytes wait unread on the socket: its listener is about to read them (or is busy), so the
+// connection is not idle although no request of it is in progress yet.
+bool hasUnreadBytes(MHD_socket socket) {
+    u_long pending = 0;
+    return ioctlsocket(socket, FIONREAD, &pending) == 0 && pending > 0;
+}
+
+// Shuts down the connection that has waited longest with no request in progress (idle between
+// requests, or still in its handshake or headers) and no bytes unread. False when there is none:
+// every connection has a request in progress. state.clocksMutex held.
+bool makeRoom() {
+    std::vector<ConnectionClock*> waiting;
+    waiting.reserve(state.clocks.size());
+    for (ConnectionClock* clock : state.clocks) {
+        if (!clock->headersIn && !clock->cut) {
+            waiting.push_back(clock);
+        }
     }
-    return MHD_YES;
+    std::sort(
+        waiting.begin(), waiting.end(),
+        [](const ConnectionClock* a, const ConnectionClock* b) { return a->since < b->since; });
+    for (ConnectionClock* clock : waiting) {
+        if (!hasUnreadBytes(clock->socket)) {
+            cutConnection(*clock);
+            return true;
+        }
+    }
+    return false;
+}
+
+// At the service's connection limit a new connection takes the place of the one that has waited
+// longest, on whichever listener; when every one has a request in progress, the new one is
+// closed at once (left in the system's queue, as libmicrohttpd would leave it, it would wait for
+// a free place without any answer).
+MHD_Result acceptWithinLimit(void* context, const sockaddr* /*address*/, socklen_t /*length*/) {
+    if (context == nullptr) {
+        return MHD_YES;
+    }
+    const unsigned int limit = state.connectionLimit.load();
+    bool room = true;
+    try {
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        if (state.openConnections - state.cutConnections < limit) {
+            return MHD_YES;
+        }
+        room = makeRoom();
+    } catch (const std::bad_alloc&) {
+        qm::logAllocationFailure(kModuleName, __LINE__);
+        room = false;
+    }
+    if (room) {
+        logWarningInt("Connection limit reached, longest waiting connection closed: ",
+                      static_cast<int32_t>(limit));
+        return MHD_YES;
+    }
+    logWarningInt("Connection limit reached, connection closed: ", static_cast<int32_t>(limit));
+    return MHD_NO;
 }
 
 // Accept policy of the IPv4 listeners.
@@ -649,14 +837,16 @@ MHD_Daemon* startHttpsDaemon(unsigned int flags, const sockaddr* address, const 
         qm::logAllocationFailure(kModuleName, __LINE__);
         return nullptr;
     }
-    // The IPv6 listener is bound to [::1], so its policy only keeps the limit.
+    load->idleTimeoutSeconds = state.connectionTimeoutSeconds.load();
+    // The IPv6 listener is bound to [::1], so its policy only keeps the limit. One listener may
+    // hold all the service's connections.
     MHD_Daemon* daemon = MHD_start_daemon(
         flags, port, ipv6 ? &acceptWithinLimit : &acceptLocalClient, load.get(), &handleHttpRequest,
-        nullptr, MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
+        load.get(), MHD_OPTION_EXTERNAL_LOGGER, &mhdLogger, nullptr, MHD_OPTION_SOCK_ADDR, address,
         MHD_OPTION_HTTPS_MEM_CERT, certificate, MHD_OPTION_HTTPS_MEM_KEY, key,
         MHD_OPTION_HTTPS_PRIORITIES, priorities, MHD_OPTION_NOTIFY_COMPLETED, &onRequestCompleted,
         nullptr, MHD_OPTION_CONNECTION_LIMIT, kConnectionLimit + kConnectionLimitSlack,
-        MHD_OPTION_CONNECTION_TIMEOUT, kConnectionTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION,
+        MHD_OPTION_CONNECTION_TIMEOUT, load->idleTimeoutSeconds, MHD_OPTION_NOTIFY_CONNECTION,
         &notifyConnection, load.get(), MHD_OPTION_END);
 
     std::snprintf(message, sizeof message, "OqtQuillmark at %s%u launch state: ",
@@ -701,14 +891,11 @@ void stopAllHttpsDaemons() {
 
 void cutLateConnections() {
     const auto deadline = std::chrono::seconds(state.headerDeadlineSeconds.load());
-    const Clock::time_point now = Clock::now();
     std::lock_guard<std::mutex> guard(state.clocksMutex);
+    const Clock::time_point now = Clock::now();
     for (ConnectionClock* clock : state.clocks) {
-        if (!clock->headersIn && !clock->cut && now - clock->since > deadline) {
-            // Under the lock: the close notification, which comes before the socket is closed,
-            // cannot pass this. libmicrohttpd then closes the connection as any whose peer left.
-            shutdown(clock->socket, SD_BOTH);
-            clock->cut = true;
+        if (!clock->headersIn && !clock->cut && readableSince(*clock, now) > deadline) {
+            cutConnection(*clock);
         }
     }
 }
@@ -736,4 +923,22 @@ std::size_t bodyBytesInFlightForTesting() {
 
 void setHeaderDeadlineForTesting(unsigned int seconds) {
     state.headerDeadlineSeconds = seconds != 0 ? seconds : kHeaderDeadlineSeconds;
+}
+
+void setConnectionTimeoutForTesting(unsigned int seconds) {
+    state.connectionTimeoutSeconds = seconds != 0 ? seconds : kConnectionTimeoutSeconds;
+}
+
+void setConnectionLimitForTesting(unsigned int connections) {
+    state.connectionLimit = connections != 0 ? connections : kConnectionLimit;
+}
+
+ConnectionCounts connectionCountsForTesting() {
+    std::lock_guard<std::mutex> guard(state.clocksMutex);
+    ConnectionCounts counts;
+    counts.open = state.openConnections;
+    for (const ConnectionClock* clock : state.clocks) {
+        counts.inProgress += clock->headersIn ? 1 : 0;
+    }
+    return counts;
 }

@@ -14,9 +14,9 @@
 // dispatch (and adapter call) runs at a time in the whole process, while a large body being
 // decoded holds no other page up.
 //
-// Bounds: a connection limit per listener, an idle timeout, a deadline for the request headers,
-// and one budget of body bytes for the whole process. An allocation failure inside a callback
-// ends that request without a reply; it never leaves the callback.
+// Bounds: one connection limit and one budget of body bytes for the whole process, an idle
+// timeout and a deadline for the request headers. An allocation failure inside a callback ends
+// that request without a reply; it never leaves the callback.
 #ifndef QM_SERVICE_QUILLMARKHTTPS_H
 #define QM_SERVICE_QUILLMARKHTTPS_H
 
@@ -42,19 +42,27 @@ inline constexpr std::size_t kMaxParameterBytes = 64u * 1024u * 1024u;
 // The bytes that all requests together may hold at once: the fields being collected, and a
 // charge of three times the field while a request is decoded, parsed and dispatched. A request
 // that would pass it gets no reply, and its field is freed at once. Fields of up to 64 KiB are
-// not charged: ordinary requests are never refused for it, and the connection limits bound them.
+// not charged: ordinary requests are never refused for it, and the connection limit bounds them.
 inline constexpr std::size_t kBodyBudgetBytes = 384u * 1024u * 1024u;
 
-// Connections one listener keeps at once; those beyond are closed as soon as they are accepted
-// (the accept policy of both kinds of listener keeps the count).
-inline constexpr unsigned int kConnectionLimit = 48;
+// Connections the service keeps at once, over all six listeners, any of which may hold them all.
+// One browser alone never fills it: a page reaches the loopback under many host names
+// (localhost, 127.0.0.1, [::1], every *.localhost name), each with its own per-host limit, but a
+// browser opens at most 900 connections in all. When a new connection would pass it, the one that
+// has waited longest without a request in progress (idle between requests, or still in its
+// handshake or headers) and without bytes unread is closed to make room; one whose request is
+// being served never is, and when every one is, the new connection is closed as soon as it is
+// accepted. An idle connection costs about 35 KiB.
+inline constexpr unsigned int kConnectionLimit = 1024;
 // Seconds a connection may stay idle before the listener closes it: the "timeout=15" that
 // replies announce in "Keep-Alive".
 inline constexpr unsigned int kConnectionTimeoutSeconds = 15;
 // Seconds a connection has, from its accept or from the end of its previous request, to send the
 // headers of a request (the TLS handshake included); one that trickles them in is closed then.
 // A body has the idle timeout, and a request that has arrived has no deadline: a component may
-// wait for a PIN.
+// wait for a PIN. Both count only the time in which the connection's listener could read it: not
+// the spells of 100 ms and more in which its thread waits for the request lock or serves another
+// request.
 inline constexpr unsigned int kHeaderDeadlineSeconds = 30;
 
 // Starts one listener with libmicrohttpd's flag word on address (IPv4 or IPv6, port set), serving
@@ -98,5 +106,19 @@ std::size_t bodyBytesInFlightForTesting();
 
 // Replaces kHeaderDeadlineSeconds (0: kHeaderDeadlineSeconds again).
 void setHeaderDeadlineForTesting(unsigned int seconds);
+
+// Replaces kConnectionTimeoutSeconds for the listeners started afterwards (0: the constant again).
+void setConnectionTimeoutForTesting(unsigned int seconds);
+
+// Replaces kConnectionLimit (0: kConnectionLimit again).
+void setConnectionLimitForTesting(unsigned int connections);
+
+// The connections of every listener: open (accepted and not yet closed), and of those the ones
+// with a request in progress.
+struct ConnectionCounts {
+    std::size_t open = 0;
+    std::size_t inProgress = 0;
+};
+ConnectionCounts connectionCountsForTesting();
 
 #endif  // QM_SERVICE_QUILLMARKHTTPS_H

@@ -195,12 +195,13 @@ hostile() { # step [seconds]
         "not ok "*) fail "hostile page, ${line#not ok }" ;;
         *) echo "$line" ;;
         esac
-    done < <(QM_ECHO_JSON=$echo_json QM_PID=$QM_SERVICE_PID timeout "${2:-180}" \
+    done < <(QM_ECHO_JSON=$echo_json QM_PID=$QM_SERVICE_PID QM_LOG=$(qm_service_log "$install") \
+        timeout "${2:-180}" \
         node "$root/tests/integration/hostile.mjs" "$1" 2>&1 || [ $? = 1 ] || echo "not ok $1: ended with an error")
 }
 check "hostile page: the service's own process is measured" \
     bash -c "tr '\\0' ' ' </proc/$QM_SERVICE_PID/cmdline | grep -q OqtQuillmark.exe"
-for step in storm uploads slow cuts lists; do
+for step in storm uploads slow cuts lists busy flood; do
     hostile "$step"
     check "hostile page, $step: the service still runs" kill -0 "$QM_SERVICE_PID"
 done

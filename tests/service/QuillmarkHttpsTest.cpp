@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -39,27 +40,71 @@ namespace {
 constexpr const char* kOrigin = "https://page.example";
 constexpr const char* kFormType = "application/x-www-form-urlencoded";
 
-// Opens a plain TCP connection that sends nothing; true when the listener closes it within
-// milliseconds.
-bool closedByPeerWithin(int port, int milliseconds) {
-    SOCKET raw = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<u_short>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(raw, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        closesocket(raw);
-        return false;
+// A plain TCP connection to a loopback listener that sends nothing: it never begins its TLS
+// handshake.
+class RawConnection {
+public:
+    explicit RawConnection(int port) : socket_(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)) {
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(static_cast<u_short>(port));
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        connected_ = ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     }
-    DWORD timeout = static_cast<DWORD>(milliseconds);
-    setsockopt(raw, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-               sizeof timeout);
-    char byte = 0;
-    const int received = recv(raw, &byte, 1, 0);
-    const int error = WSAGetLastError();
-    closesocket(raw);
-    return received == 0 || (received < 0 && error != WSAETIMEDOUT);
+    ~RawConnection() { closesocket(socket_); }
+    RawConnection(const RawConnection&) = delete;
+    RawConnection& operator=(const RawConnection&) = delete;
+
+    // True when the listener closes the connection within milliseconds.
+    bool closedByPeerWithin(int milliseconds) {
+        if (!connected_) {
+            return false;
+        }
+        DWORD timeout = static_cast<DWORD>(milliseconds);
+        setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
+                   sizeof timeout);
+        char byte = 0;
+        const int received = recv(socket_, &byte, 1, 0);
+        const int error = WSAGetLastError();
+        return received == 0 || (received < 0 && error != WSAETIMEDOUT);
+    }
+
+private:
+    SOCKET socket_;
+    bool connected_ = false;
+};
+
+// Waits until condition holds, 10 s at most; its last answer.
+template <class Condition>
+bool eventually(Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!condition() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
 }
+
+// The service's idle loop, which cuts late connections between its sleeps.
+class IdleLoop {
+public:
+    IdleLoop()
+        : thread_([this] {
+              while (running_) {
+                  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                  cutLateConnections();
+              }
+          }) {}
+    ~IdleLoop() {
+        running_ = false;
+        thread_.join();
+    }
+    IdleLoop(const IdleLoop&) = delete;
+    IdleLoop& operator=(const IdleLoop&) = delete;
+
+private:
+    std::atomic<bool> running_{true};
+    std::thread thread_;
+};
 
 // A port nobody listens on now (the system's choice for an ephemeral bind).
 int freePort() {
@@ -160,6 +205,7 @@ protected:
 
     static void TearDownTestSuite() {
         stopAllHttpsDaemons();
+        started = false;
         setParameterLimitForTesting(0);
         delete installation;
         installation = nullptr;
@@ -170,6 +216,7 @@ protected:
     void TearDown() override {
         setBodyBudgetForTesting(0);
         setHeaderDeadlineForTesting(0);
+        setConnectionLimitForTesting(0);
         resumeServingForTesting();
     }
 
@@ -924,66 +971,234 @@ TEST_F(HttpsTest, TheBodyBudgetIsSharedByAllRequests) {
     EXPECT_EQ(decoded(*served)["result"], "0");
 }
 
-TEST_F(HttpsTest, ConnectionsBeyondTheLimitAreClosedAndTheListenerServesOn) {
-    std::vector<std::unique_ptr<HttpsClient>> held;
-    for (unsigned int i = 0; i < kConnectionLimit; ++i) {
-        held.push_back(connect(rsaPort, qmtest::kClientTls12));
-        ASSERT_NE(held.back(), nullptr) << i;
+// ---- Connections at the limit ------------------------------------------------------------------
+
+// A request whose headers and half its body have been sent: in progress until finish().
+struct HalfSentRequest {
+    std::unique_ptr<HttpsClient> client;
+    std::string rest;
+
+    bool finish() const { return client->send(rest); }
+};
+
+class ConnectionLimitTest : public HttpsTest {
+protected:
+    void SetUp() override {
+        HttpsTest::SetUp();
+        // The session of the echoes below; its connection, as those of earlier tests, has to be
+        // gone before the limit counts.
+        std::optional<HttpResponse> opened = post(echoJson());
+        ASSERT_TRUE(opened);
+        sessionId_ = decoded(*opened)["SessionID"];
+        ASSERT_TRUE(eventually([] { return connectionCountsForTesting().open == 0; }));
     }
-    // Closed at once, not left waiting in the system's queue for a free place.
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(HttpsClient::connect("127.0.0.1", rsaPort, qmtest::kClientTls12, nullptr, 10000),
-              nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
-    // The other listeners keep their own limit.
-    std::optional<HttpResponse> other = post(echoJson(), ecdsaPort);
-    ASSERT_TRUE(other);
-    held.clear();
-    // The listener notices the closed connections on its next round.
-    std::optional<HttpResponse> again;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (!again && std::chrono::steady_clock::now() < deadline) {
-        again = post(echoJson(), rsaPort);
+
+    static HeaderList keepAlive(int port) {
+        return formHeaders(port, {{"Connection", "keep-alive"}});
     }
-    ASSERT_TRUE(again);
-    EXPECT_EQ(decoded(*again)["result"], "0");
+
+    // An echo on the session over client; true when it was answered.
+    bool echoes(HttpsClient& client, int port) const {
+        if (!client.send(
+                qmtest::buildPost("/", keepAlive(port),
+                                  qmtest::parameterField(callJson(sessionId_, "QuillmarkEcho"))))) {
+            return false;
+        }
+        std::optional<HttpResponse> response = client.readResponse();
+        return response && decoded(*response)["result"] == "0";
+    }
+
+    HalfSentRequest halfSent(int port) const {
+        HalfSentRequest request{connect(port), ""};
+        const std::string whole = qmtest::buildPost(
+            "/", keepAlive(port), qmtest::parameterField(callJson(sessionId_, "QuillmarkEcho")));
+        const std::size_t half = whole.size() - 10;
+        EXPECT_TRUE(request.client && request.client->send(whole.substr(0, half)));
+        request.rest = whole.substr(half);
+        return request;
+    }
+
+    static bool openAre(std::size_t open, std::size_t inProgress = 0) {
+        return eventually([=] {
+            const ConnectionCounts counts = connectionCountsForTesting();
+            return counts.open == open && counts.inProgress == inProgress;
+        });
+    }
+
+    std::string sessionId_;
+};
+
+// The limit holds for all listeners together. A new connection takes the place of the one that has
+// waited longest with no request in progress: one that never began its handshake, one that
+// finished it and sent nothing, idle ones in the order of their last requests. One whose request
+// is in progress stays.
+TEST_F(ConnectionLimitTest, TheConnectionThatWaitedLongestMakesRoom) {
+    setConnectionLimitForTesting(3);
+    RawConnection neverBegan(rsaPort);
+    ASSERT_TRUE(openAre(1));
+    auto handshakeOnly = connect(ecdsaPort);
+    ASSERT_NE(handshakeOnly, nullptr);
+    ASSERT_TRUE(openAre(2));
+    HalfSentRequest inProgress = halfSent(ecdsaPort);
+    ASSERT_TRUE(openAre(3, 1));
+
+    auto first = connect(ecdsaPort);
+    ASSERT_NE(first, nullptr);
+    EXPECT_TRUE(neverBegan.closedByPeerWithin(5000));
+    EXPECT_TRUE(echoes(*first, ecdsaPort));
+
+    auto second = connect(rsaPort, qmtest::kClientTls12);
+    ASSERT_NE(second, nullptr);
+    EXPECT_TRUE(handshakeOnly->waitForClose());
+    EXPECT_TRUE(echoes(*second, rsaPort));
+
+    auto third = connect(ecdsaPort);
+    ASSERT_NE(third, nullptr);
+    EXPECT_TRUE(first->waitForClose());
+    EXPECT_TRUE(echoes(*second, rsaPort));
+    EXPECT_TRUE(echoes(*third, ecdsaPort));
+
+    ASSERT_TRUE(inProgress.finish());
+    std::optional<HttpResponse> answered = inProgress.client->readResponse();
+    ASSERT_TRUE(answered);
+    EXPECT_EQ(decoded(*answered)["result"], "0");
 }
 
+// A connection whose request has come but is not read yet, because its listener is inside a
+// long call, is not idle: another one makes room.
+TEST_F(ConnectionLimitTest, AConnectionWhoseRequestWaitsUnreadStays) {
+    setConnectionLimitForTesting(3);
+    auto waiting = connect(ecdsaPort);
+    ASSERT_NE(waiting, nullptr);
+    ASSERT_TRUE(echoes(*waiting, ecdsaPort));
+    auto idle = connect(rsaPort, qmtest::kClientTls12);
+    ASSERT_NE(idle, nullptr);
+    ASSERT_TRUE(openAre(2));
+
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("2500"));
+    installation->forget();
+    auto calling = connect(ecdsaPort);
+    ASSERT_NE(calling, nullptr);
+    ASSERT_TRUE(calling->send(qmtest::buildPost(
+        "/", formHeaders(ecdsaPort), qmtest::parameterField(callJson(sessionId_, "SignData")))));
+    ASSERT_TRUE(eventually([] { return !installation->journal().empty(); }))
+        << "the slow call never reached the adapter";
+    ASSERT_TRUE(waiting->send(qmtest::buildPost(
+        "/", keepAlive(ecdsaPort), qmtest::parameterField(callJson(sessionId_, "QuillmarkEcho")))));
+
+    auto newcomer = connect(rsaPort, qmtest::kClientTls12);
+    ASSERT_NE(newcomer, nullptr);
+    EXPECT_TRUE(idle->waitForClose());
+    std::optional<HttpResponse> called = calling->readResponse();
+    ASSERT_TRUE(called);
+    EXPECT_EQ(decoded(*called)["result"].rfind("SignData#", 0), 0u);
+    std::optional<HttpResponse> echoed = waiting->readResponse();
+    ASSERT_TRUE(echoed) << "the waiting request was cut";
+    EXPECT_EQ(decoded(*echoed)["result"], "0");
+    EXPECT_TRUE(echoes(*newcomer, rsaPort));
+}
+
+// When every connection has a request in progress, a new one is closed at once, not left waiting
+// in the system's queue; once a request has been answered its connection makes room again.
+TEST_F(ConnectionLimitTest, WithEveryRequestInProgressANewConnectionIsClosedAtOnce) {
+    setConnectionLimitForTesting(2);
+    HalfSentRequest one = halfSent(ecdsaPort);
+    HalfSentRequest two = halfSent(rsaPort);
+    ASSERT_TRUE(openAre(2, 2));
+
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(HttpsClient::connect("127.0.0.1", ecdsaPort, qmtest::kClientTls13, nullptr, 10000),
+              nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+
+    ASSERT_TRUE(one.finish());
+    std::optional<HttpResponse> answered = one.client->readResponse();
+    ASSERT_TRUE(answered);
+    auto newcomer = connect(ecdsaPort);
+    ASSERT_NE(newcomer, nullptr);
+    EXPECT_TRUE(one.client->waitForClose());
+    EXPECT_TRUE(echoes(*newcomer, ecdsaPort));
+    ASSERT_TRUE(two.finish());
+    EXPECT_TRUE(two.client->readResponse());
+}
+
+// Thousands of connections each taking the place of an older one (on one listener, which accepts
+// them in order): every one is closed in turn and the count comes back to nothing, so the limit
+// keeps its meaning.
+TEST_F(ConnectionLimitTest, ThousandsOfConnectionsMakingRoomLeaveTheCountRight) {
+    constexpr unsigned int kLimit = 4;
+    setConnectionLimitForTesting(kLimit);
+    std::deque<std::unique_ptr<RawConnection>> held;
+    for (int i = 0; i < 2000; ++i) {
+        held.push_back(std::make_unique<RawConnection>(ecdsaPort));
+        if (held.size() > kLimit) {
+            ASSERT_TRUE(held.front()->closedByPeerWithin(5000)) << i;
+            held.pop_front();
+        }
+    }
+    held.clear();
+    EXPECT_TRUE(openAre(0));
+    std::vector<std::unique_ptr<HttpsClient>> idle;
+    for (unsigned int i = 0; i < kLimit; ++i) {
+        idle.push_back(connect(ecdsaPort));
+        ASSERT_TRUE(idle.back() && echoes(*idle.back(), ecdsaPort)) << i;
+    }
+    for (auto& client : idle) {
+        EXPECT_TRUE(echoes(*client, ecdsaPort)) << "closed below the limit";
+    }
+}
+
+// ---- Deadlines ----------------------------------------------------------------------------------
+
 // A page that trickles its headers in is cut at the deadline, however busy it keeps the
-// connection; a request that has arrived keeps its connection through a long adapter call, and
-// the connection then has the deadline again for its next request.
+// connection, and however busy other pages keep its listener with short calls (the listener reads
+// its connections between two of them); a request that has arrived keeps its connection
+// through a long adapter call, and the connection then has the deadline again for its next
+// request.
 TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     std::optional<HttpResponse> opened = post(echoJson());
     ASSERT_TRUE(opened);
     const std::string id = decoded(*opened)["SessionID"];
     setHeaderDeadlineForTesting(1);
-    // The service's idle loop, which cuts late connections between its sleeps.
-    std::atomic<bool> idling{true};
-    std::thread idleLoop([&idling] {
-        while (idling) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            cutLateConnections();
-        }
-    });
-    ScopeExit stopIdling([&] {
-        idling = false;
-        idleLoop.join();
-    });
+    IdleLoop idleLoop;
 
-    auto trickling = connect(ecdsaPort);
-    ASSERT_NE(trickling, nullptr);
-    const std::string headers = "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n";
-    const auto begin = std::chrono::steady_clock::now();
-    bool cut = false;
-    for (std::size_t i = 0; i < headers.size() && !cut; ++i) {
-        cut = !trickling->send(headers.substr(i, 1));
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    {
+        // Other pages keep the listener busy with calls of 50 ms, one after another.
+        qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("50"));
+        std::atomic<bool> calling{true};
+        std::vector<std::thread> pages;
+        for (int i = 0; i < 4; ++i) {
+            pages.emplace_back([&calling, &id] {
+                auto page = connect(ecdsaPort);
+                const std::string call =
+                    qmtest::buildPost("/", formHeaders(ecdsaPort, {{"Connection", "keep-alive"}}),
+                                      qmtest::parameterField(callJson(id, "SignData")));
+                while (calling && page && page->send(call) && page->readResponse()) {
+                }
+            });
+        }
+        ScopeExit stopCalling([&] {
+            calling = false;
+            for (std::thread& page : pages) {
+                page.join();
+            }
+        });
+
+        auto trickling = connect(ecdsaPort);
+        ASSERT_NE(trickling, nullptr);
+        const std::string headers = "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n";
+        const auto begin = std::chrono::steady_clock::now();
+        bool cut = false;
+        for (std::size_t i = 0; i < headers.size() && !cut; ++i) {
+            cut = !trickling->send(headers.substr(i, 1));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+        EXPECT_TRUE(cut || trickling->waitForClose());
+        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
     }
-    EXPECT_TRUE(cut || trickling->waitForClose());
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
 
     // A connection that never begins its TLS handshake.
-    EXPECT_TRUE(closedByPeerWithin(ecdsaPort, 8000));
+    EXPECT_TRUE(RawConnection(ecdsaPort).closedByPeerWithin(8000));
 
     qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("2500"));
     auto calling = connect(ecdsaPort);
@@ -996,6 +1211,77 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     EXPECT_EQ(decoded(*answered)["result"].rfind("SignData#", 0), 0u);
     EXPECT_TRUE(calling->waitForClose());
     setHeaderDeadlineForTesting(0);
+}
+
+// Listeners whose idle timeout and header deadline are short, for the tests of a busy listener.
+class BusyListenerTest : public HttpsTest {
+protected:
+    static constexpr unsigned int kShortSeconds = 2;
+
+    static void SetUpTestSuite() {
+        setConnectionTimeoutForTesting(kShortSeconds);
+        HttpsTest::SetUpTestSuite();
+    }
+    static void TearDownTestSuite() {
+        HttpsTest::TearDownTestSuite();
+        setConnectionTimeoutForTesting(0);
+    }
+    void SetUp() override {
+        HttpsTest::SetUp();
+        setHeaderDeadlineForTesting(kShortSeconds);
+    }
+};
+
+// Requests that came at once while their listeners could not read them (one inside a long call,
+// one waiting for the request lock behind it) wait for the call and are answered: the deadlines
+// count only the time in which a listener could have read its connections. Pages on the call's
+// listener are accepted before and after the call's connection, since the listener handles its
+// connections in that order.
+TEST_F(BusyListenerTest, RequestsThatCameWhileTheListenerWasBusyAreAnswered) {
+    std::optional<HttpResponse> opened = post(echoJson());
+    ASSERT_TRUE(opened);
+    const std::string id = decoded(*opened)["SessionID"];
+    ASSERT_TRUE(eventually([] { return connectionCountsForTesting().open == 0; }));
+    IdleLoop idleLoop;
+
+    struct Page {
+        const char* name;
+        int port;
+        std::unique_ptr<HttpsClient> client;
+    };
+    std::vector<Page> pages;
+    pages.push_back({"before the call, same listener", ecdsaPort, connect(ecdsaPort)});
+    auto calling = connect(ecdsaPort);
+    pages.push_back({"after the call, same listener", ecdsaPort, connect(ecdsaPort)});
+    pages.push_back({"read first, other listener", rsaPort, connect(rsaPort)});
+    pages.push_back({"read second, other listener", rsaPort, connect(rsaPort)});
+    ASSERT_NE(calling, nullptr);
+    ASSERT_TRUE(eventually([] { return connectionCountsForTesting().open == 5; }));
+
+    // Longer than the idle timeout and the deadline together.
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS",
+                                     std::to_string((2 * kShortSeconds + 1) * 1000));
+    installation->forget();
+    ASSERT_TRUE(calling->send(qmtest::buildPost("/", formHeaders(ecdsaPort),
+                                                qmtest::parameterField(callJson(id, "SignData")))));
+    ASSERT_TRUE(eventually([] { return !installation->journal().empty(); }))
+        << "the slow call never reached the adapter";
+    for (Page& page : pages) {
+        ASSERT_NE(page.client, nullptr) << page.name;
+        ASSERT_TRUE(page.client->send(
+            qmtest::buildPost("/", formHeaders(page.port, {{"Connection", "keep-alive"}}),
+                              qmtest::parameterField(callJson(id, "QuillmarkEcho")))))
+            << page.name;
+    }
+
+    std::optional<HttpResponse> called = calling->readResponse();
+    ASSERT_TRUE(called);
+    EXPECT_EQ(decoded(*called)["result"].rfind("SignData#", 0), 0u);
+    for (Page& page : pages) {
+        std::optional<HttpResponse> answered = page.client->readResponse();
+        ASSERT_TRUE(answered) << page.name << " was cut";
+        EXPECT_EQ(decoded(*answered)["result"], "0") << page.name;
+    }
 }
 
 // ---- Listeners ----------------------------------------------------------------------------------

@@ -1,5 +1,6 @@
 #include "tests/support/standin/ComStandin.h"
 
+#include <cwchar>
 #include <mutex>
 #include <utility>
 
@@ -51,6 +52,17 @@ StandinBehaviour behaviourFor(const StandinCall& call) {
     return StandinBehaviour::Normal;
 }
 
+// The milliseconds a "standin:sleep:<ms>" argument asks the call to wait (0: none).
+DWORD sleepOf(const StandinCall& call) {
+    const std::wstring prefix = kStandinMagicSleep;
+    for (const StandinArg& a : call.args) {
+        if (a.kind == StandinArg::Kind::Text && a.text.compare(0, prefix.size(), prefix) == 0) {
+            return static_cast<DWORD>(std::wcstoul(a.text.c_str() + prefix.size(), nullptr, 10));
+        }
+    }
+    return 0;
+}
+
 void record(const StandinCall& call) {
     std::lock_guard<std::mutex> guard(state().lock);
     state().calls.push_back(call);
@@ -81,6 +93,9 @@ struct Begun {
 // Records the call and picks its behaviour.
 Begun beginAnswer(const wchar_t* source, const StandinCall& call, const void* out) {
     record(call);
+    if (const DWORD wait = sleepOf(call); wait != 0) {
+        Sleep(wait);
+    }
     const StandinBehaviour b = behaviourFor(call);
     if (b == StandinBehaviour::Fail) {
         return {b, false, fail(source, call)};

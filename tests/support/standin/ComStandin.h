@@ -13,6 +13,8 @@
 // wins; otherwise a text argument equal to one of the kStandinMagic* texts, or an integer argument
 // equal to kStandinShapeBase + a list shape, picks it. "Fail" returns kStandinFailure with an error
 // object (CreateErrorInfo/SetErrorInfo; the object supports ISupportErrorInfo for its interface).
+// A text argument kStandinMagicSleep followed by a decimal number of milliseconds makes the call
+// wait that long after it is recorded and before it answers, as a component waiting for a PIN.
 //
 // How a second stand-in plugs in (for example the HCA one):
 // 1. Its own header declares its interface, written from that component's method table text,
@@ -67,6 +69,7 @@ inline constexpr const wchar_t* kStandinMagicFail = L"standin:fail";
 inline constexpr const wchar_t* kStandinMagicNull = L"standin:null";
 inline constexpr const wchar_t* kStandinMagicEmpty = L"standin:empty";
 inline constexpr const wchar_t* kStandinMagicLeave = L"standin:leave";
+inline constexpr const wchar_t* kStandinMagicSleep = L"standin:sleep:";
 // An integer argument of kStandinShapeBase + int(behaviour) switches to that behaviour.
 inline constexpr int32_t kStandinShapeBase = 770000;
 // The HRESULT and the description of a switched failure.
