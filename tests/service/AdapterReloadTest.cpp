@@ -1,0 +1,177 @@
+// Thousands of sessions on each real adapter library in one process, as the service opens them:
+// every session loads a private copy and every eviction unloads one. Whatever a copy and its
+// statically linked runtime take process-wide (TLS indexes, handles, heap) must come back when it
+// is unloaded: a process has only 1,088 TLS indexes, and the service must not end after that many
+// sessions.
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string>
+
+#include "common/win/Com.h"
+#include "service/AdapterInstallation.h"
+#include "service/QuillmarkQueue.h"
+#include "service/QuillmarkSession.h"
+#include "tests/support/gpki/GpkiStandin.h"
+#include "tests/support/hca/HcaStandin.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Well past the 1,088 TLS indexes of a process.
+constexpr int kSessionOpens = 5000;
+// Opens before the baseline: the slots fill up once and the process's one-time allocations (COM,
+// the stand-in's factory, the heap's own growth) are made.
+constexpr int kWarmUpOpens = 2 * kSessionSlotCount;
+// Margins over the baseline after every session is released. A copy that kept one handle, or a
+// few hundred bytes of heap, would exceed them many times over.
+constexpr DWORD kHandleMargin = 16;
+constexpr SIZE_T kPrivateBytesMargin = 2 * 1024 * 1024;
+
+struct AdapterCase {
+    const char* name;
+    const char* pathId;
+    const char* comName;
+    const char* builtLibrary;
+    const CLSID* clsid;
+    ComPtr<IClassFactory> (*factory)();
+};
+
+const AdapterCase kAdapters[] = {
+    {"Gpki", kGpkiPathId, kGpkiAdapterName, QM_GPKI_ADAPTER_PATH, &kGpkiStandinClsid,
+     &makeStandinFactory<GpkiStandin>},
+    {"Hca", kHcaPathId, kHcaAdapterName, QM_HCA_ADAPTER_PATH, &kHcaStandinClsid,
+     &makeStandinFactory<HcaStandin>},
+};
+
+void PrintTo(const AdapterCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+struct ProcessFigures {
+    DWORD handles = 0;
+    SIZE_T privateBytes = 0;
+};
+
+// The process's open handles, counted by asking after every handle value in turn: Wine 8 answers
+// GetProcessHandleCount with 0. Handle values are reused lowest first, so the count ends after a
+// long run of values that name no handle.
+DWORD openHandleCount() {
+    constexpr uintptr_t kEndGap = 4 * 4096;
+    DWORD count = 0;
+    uintptr_t gap = 0;
+    for (uintptr_t value = 4; gap < kEndGap; value += 4) {
+        DWORD flags = 0;
+        if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) {
+            ++count;
+            gap = 0;
+        } else {
+            gap += 4;
+        }
+    }
+    return count;
+}
+
+// The process's committed private memory, region by region: Wine 8 answers GetProcessMemoryInfo
+// with a PrivateUsage of 0.
+SIZE_T committedPrivateBytes() {
+    SIZE_T total = 0;
+    MEMORY_BASIC_INFORMATION region{};
+    for (const char* at = nullptr; VirtualQuery(at, &region, sizeof(region)) == sizeof(region);
+         at = static_cast<const char*>(region.BaseAddress) + region.RegionSize) {
+        if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) {
+            total += region.RegionSize;
+        }
+    }
+    return total;
+}
+
+ProcessFigures processFigures() {
+    return {openHandleCount(), committedPrivateBytes()};
+}
+
+// True when the process can still take a TLS index (given back at once).
+bool tlsIndexAvailable() {
+    const DWORD index = TlsAlloc();
+    if (index == TLS_OUT_OF_INDEXES) {
+        return false;
+    }
+    TlsFree(index);
+    return true;
+}
+
+class AdapterReloadTest : public ::testing::TestWithParam<AdapterCase> {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(apartment_.ok());
+        registration_ =
+            std::make_unique<StandinClassRegistration>(*GetParam().clsid, GetParam().factory());
+        ASSERT_HRESULT_SUCCEEDED(registration_->hr());
+        installation_ = std::make_unique<AdapterInstallation>(std::nullopt, std::nullopt);
+        fs::copy_file(qmtest::buildPathForWine(GetParam().builtLibrary),
+                      installation_->installedLibrary(GetParam().comName));
+        openingJson_ = std::string("{\"PathID\":\"") + GetParam().pathId +
+                       "\",\"minServerVersion\":\"1.0.0.0\",\"FunctionName\":\"QuillmarkEcho\"}";
+    }
+
+    void TearDown() override {
+        installation_.reset();
+        registration_.reset();
+    }
+
+    // Opens count sessions in a row, each on a new copy of the adapter (the oldest session is
+    // evicted once the slots are full); the number answered with result 0 and a session id.
+    int openSessions(int count) {
+        for (int i = 0; i < count; ++i) {
+            std::optional<ReplyMap> reply = dispatchJson(openingJson_);
+            if (!reply || (*reply)["result"] != "0" || (*reply)["SessionID"].empty()) {
+                return i;
+            }
+        }
+        return count;
+    }
+
+    static void releaseEverySession() {
+        auto lock = lockRequests();
+        releaseAllAdapters();
+    }
+
+    ComApartment apartment_;
+    std::unique_ptr<StandinClassRegistration> registration_;
+    std::unique_ptr<AdapterInstallation> installation_;
+    std::string openingJson_;
+};
+
+TEST_P(AdapterReloadTest, EveryUnloadedCopyGivesBackWhatItTook) {
+    ASSERT_EQ(openSessions(kWarmUpOpens), kWarmUpOpens);
+    releaseEverySession();
+    const ProcessFigures before = processFigures();
+
+    EXPECT_EQ(openSessions(kSessionOpens), kSessionOpens);
+    releaseEverySession();
+    const ProcessFigures after = processFigures();
+
+    std::printf("%s: %d opens; handles %lu -> %lu; private bytes %zu -> %zu\n", GetParam().name,
+                kSessionOpens, before.handles, after.handles, before.privateBytes,
+                after.privateBytes);
+    EXPECT_TRUE(tlsIndexAvailable());
+    EXPECT_LE(after.handles, before.handles + kHandleMargin);
+    ASSERT_GT(before.privateBytes, 0u);
+    EXPECT_LE(after.privateBytes, before.privateBytes + kPrivateBytesMargin);
+    // The service goes on serving: a further session opens on a new copy.
+    EXPECT_EQ(openSessions(1), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, AdapterReloadTest, ::testing::ValuesIn(kAdapters),
+                         [](const ::testing::TestParamInfo<AdapterCase>& row) {
+                             return std::string(row.param.name);
+                         });
+
+}  // namespace
