@@ -49,27 +49,8 @@ struct IniFolders {
     std::vector<std::string> fallbackFolders;
 };
 
-// Made by the first test hook that sets folders, never destroyed; without it the real places are
-// used. No guarded static: in an adapter library, which the service loads and unloads for every
-// session, the guard's condition variable would keep two semaphores of every unloaded copy.
-std::atomic<IniFolders*> gIniFolders{nullptr};
-
-// The test's folders, or null for the real places.
-const IniFolders* testIniFolders() {
-    const IniFolders* folders = gIniFolders.load();
-    return folders != nullptr && folders->active ? folders : nullptr;
-}
-
-IniFolders& makeTestIniFolders() {
-    IniFolders* folders = gIniFolders.load();
-    if (folders != nullptr) {
-        return *folders;
-    }
-    auto* made = new IniFolders();
-    if (gIniFolders.compare_exchange_strong(folders, made)) {
-        return *made;
-    }
-    delete made;
+IniFolders& iniFolders() {
+    static IniFolders* folders = new IniFolders();
     return *folders;
 }
 
@@ -190,8 +171,9 @@ bool isWantedHeader(std::string_view piece, std::string_view section) {
 // The candidates for configureLogFromIni with a bare name that fit a path buffer.
 std::vector<std::string> fallbackCandidates(const char* fileName) {
     std::vector<std::string> paths;
-    if (const IniFolders* folders = testIniFolders()) {
-        for (const std::string& folder : folders->fallbackFolders) {
+    const IniFolders& folders = iniFolders();
+    if (folders.active) {
+        for (const std::string& folder : folders.fallbackFolders) {
             paths.push_back(joinPath(folder, fileName));
         }
     } else {
@@ -202,8 +184,9 @@ std::vector<std::string> fallbackCandidates(const char* fileName) {
 }
 
 std::vector<std::string> setLogFolders() {
-    if (const IniFolders* folders = testIniFolders()) {
-        return folders->setLogFolders;
+    const IniFolders& folders = iniFolders();
+    if (folders.active) {
+        return folders.setLogFolders;
     }
     std::vector<std::string> result;
     for (char* folder : {getExecutePathUtf8(), getWindowsPathUtf8(), getUserTempPathUtf8()}) {
@@ -539,7 +522,7 @@ void resetLogForTesting() {
     copyBounded(gState.logFile, kLogPathSize, kDefaultLogFile);
     gState.logTag[0] = '\0';
     gState.clock.store(nullptr);
-    IniFolders& folders = makeTestIniFolders();
+    IniFolders& folders = iniFolders();
     folders.active = false;
     folders.setLogFolders.clear();
     folders.fallbackFolders.clear();
@@ -573,7 +556,7 @@ void setLogClockForTesting(LogClock clock) {
 
 void setLogIniFoldersForTesting(std::vector<std::string> setLogFolders,
                                 std::vector<std::string> fallbackFolders) {
-    IniFolders& folders = makeTestIniFolders();
+    IniFolders& folders = iniFolders();
     folders.active = true;
     folders.setLogFolders = std::move(setLogFolders);
     folders.fallbackFolders = std::move(fallbackFolders);

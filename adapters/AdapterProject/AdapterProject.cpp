@@ -8,7 +8,6 @@
 
 #include <ole2.h>
 
-#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -69,36 +68,9 @@ bool createComponent(const AdapterDescription& description) {
 
 }  // namespace
 
-namespace {
-
-// Made on first use. No guarded static: the guard's condition variable would keep two semaphores
-// of every unloaded copy. The copy's static clean-up never destroys it (that runs under the loader
-// lock, where releasing a component can deadlock); the unload frees it once the component is gone.
-std::atomic<AdapterState*> gAdapterState{nullptr};
-
-}  // namespace
-
 AdapterState& adapterState() {
-    AdapterState* state = gAdapterState.load();
-    if (state != nullptr) {
-        return *state;
-    }
-    auto* made = new AdapterState();
-    if (gAdapterState.compare_exchange_strong(state, made)) {
-        return *made;
-    }
-    delete made;
+    static auto* state = new AdapterState();
     return *state;
-}
-
-void releaseAdapterStateAtUnload() {
-    AdapterState* state = gAdapterState.load();
-    // Without a Quillmark_Release the component is still held: the record stays with it.
-    if (state == nullptr || state->component) {
-        return;
-    }
-    gAdapterState.store(nullptr);
-    delete state;
 }
 
 void setResultText(HeapText text) {

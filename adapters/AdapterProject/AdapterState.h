@@ -30,12 +30,8 @@ struct AdapterState {
     ComPtr<IUnknown> component;
 };
 
-// Made on first use; never destroyed by the library's static clean-up, which must not run COM
-// calls under the loader lock.
+// Never destroyed: the library's unload path must not run COM calls under the loader lock.
 AdapterState& adapterState();
-// At FreeLibrary (AdapterUnload.cpp): frees the record when it holds no component (the service
-// sends Quillmark_Release first); with a component still held it is left as it is.
-void releaseAdapterStateAtUnload();
 
 // Replaces the result text; a null text leaves no answer (the export then answers "").
 void setResultText(HeapText text);

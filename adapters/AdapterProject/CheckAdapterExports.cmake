@@ -28,4 +28,23 @@ foreach(import IN LISTS imports)
         message(FATAL_ERROR "${DLL} imports a MinGW runtime DLL: ${import}")
     endif()
 endforeach()
+# Every heap block of the library goes through its recorded malloc, calloc, realloc and free
+# (AdapterUnload.cpp), which an unload frees. A block from any other C runtime call that allocates
+# would reach that free unrecorded.
+string(FIND "${dump}" "DLL Name: msvcrt.dll" at)
+if(at EQUAL -1)
+    message(FATAL_ERROR "${DLL} imports nothing from msvcrt.dll")
+endif()
+string(SUBSTRING "${dump}" ${at} -1 crt)
+string(FIND "${crt}" "\n\n" end)
+string(SUBSTRING "${crt}" 0 ${end} crt)
+string(REGEX MATCHALL "\n\t[0-9a-f]+\t *[0-9]+  [^\n]+" crt_imports "${crt}")
+list(TRANSFORM crt_imports REPLACE "^\n\t[0-9a-f]+\t *[0-9]+  " "")
+foreach(import IN LISTS crt_imports)
+    if(import MATCHES "alloc|free|dup|_msize|_expand|fullpath|getcwd|tempnam"
+            AND NOT import MATCHES "^(malloc|calloc|realloc|free)$")
+        message(FATAL_ERROR "${DLL} takes heap blocks from msvcrt.dll's ${import}, which its unload "
+            "cannot give back")
+    endif()
+endforeach()
 message(STATUS "exports: ${names}; imports: ${imports}")
