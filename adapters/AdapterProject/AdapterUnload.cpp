@@ -74,15 +74,32 @@ struct alignas(16) BlockHeader {
 };
 constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
 
+// A fixed table of things the copy holds, shared by the threads that enter it; null marks a free
+// entry. One that finds the table full stays unrecorded.
+template <class Entry, int kSize>
+struct Record {
+    SRWLOCK lock = SRWLOCK_INIT;
+    Entry entries[kSize] = {};
+
+    void replace(Entry from, Entry to) {
+        AcquireSRWLockExclusive(&lock);
+        for (Entry& entry : entries) {
+            if (entry == from) {
+                entry = to;
+                break;
+            }
+        }
+        ReleaseSRWLockExclusive(&lock);
+    }
+    void add(Entry entry) { replace(nullptr, entry); }
+    void remove(Entry entry) { replace(entry, nullptr); }
+};
+
 struct UnloadState {
     DWORD indexes[kMaxRecordedIndexes] = {};
     LONG indexCount = 0;
-    SRWLOCK handleLock = SRWLOCK_INIT;
-    // Null: a free entry.
-    HANDLE handles[kMaxRecordedHandles] = {};
-    SRWLOCK sectionLock = SRWLOCK_INIT;
-    // Null: a free entry.
-    CRITICAL_SECTION* sections[kMaxRecordedSections] = {};
+    Record<HANDLE, kMaxRecordedHandles> handles;
+    Record<CRITICAL_SECTION*, kMaxRecordedSections> sections;
     SRWLOCK blockLock = SRWLOCK_INIT;
     BlockHeader* blocks = nullptr;
 };
@@ -104,35 +121,18 @@ DWORD WINAPI recordingTlsAlloc() {
 }
 
 // The events and semaphores come from the runtime only (the project's own code makes the wide
-// kinds), so every one recorded is the runtime's. A handle that finds no free entry stays
-// unrecorded.
+// kinds), so every one recorded is the runtime's.
 HANDLE recordHandle(HANDLE handle) {
-    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) {
-        return handle;
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE) {
+        unloadState.handles.add(handle);
     }
-    AcquireSRWLockExclusive(&unloadState.handleLock);
-    for (HANDLE& entry : unloadState.handles) {
-        if (entry == nullptr) {
-            entry = handle;
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&unloadState.handleLock);
     return handle;
 }
 
 void forgetHandle(HANDLE handle) {
-    if (handle == nullptr) {
-        return;
+    if (handle != nullptr) {
+        unloadState.handles.remove(handle);
     }
-    AcquireSRWLockExclusive(&unloadState.handleLock);
-    for (HANDLE& entry : unloadState.handles) {
-        if (entry == handle) {
-            entry = nullptr;
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&unloadState.handleLock);
 }
 
 HANDLE WINAPI recordingCreateEventA(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
@@ -170,25 +170,11 @@ BOOL WINAPI recordingCloseHandle(HANDLE handle) {
 // that goes without DeleteCriticalSection leaves that record behind.
 void WINAPI recordingInitializeCriticalSection(CRITICAL_SECTION* section) {
     realInitializeCriticalSection(section);
-    AcquireSRWLockExclusive(&unloadState.sectionLock);
-    for (CRITICAL_SECTION*& entry : unloadState.sections) {
-        if (entry == nullptr) {
-            entry = section;
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&unloadState.sectionLock);
+    unloadState.sections.add(section);
 }
 
 void WINAPI recordingDeleteCriticalSection(CRITICAL_SECTION* section) {
-    AcquireSRWLockExclusive(&unloadState.sectionLock);
-    for (CRITICAL_SECTION*& entry : unloadState.sections) {
-        if (entry == section) {
-            entry = nullptr;
-            break;
-        }
-    }
-    ReleaseSRWLockExclusive(&unloadState.sectionLock);
+    unloadState.sections.remove(section);
     realDeleteCriticalSection(section);
 }
 
@@ -248,13 +234,13 @@ void runThreadDetachCallbacks(HINSTANCE self) {
 extern "C" void __real_free(void* pointer);
 
 void giveBackRecorded() {
-    for (HANDLE& entry : unloadState.handles) {
+    for (HANDLE& entry : unloadState.handles.entries) {
         if (entry != nullptr) {
             realCloseHandle(entry);
             entry = nullptr;
         }
     }
-    for (CRITICAL_SECTION*& entry : unloadState.sections) {
+    for (CRITICAL_SECTION*& entry : unloadState.sections.entries) {
         if (entry != nullptr) {
             realDeleteCriticalSection(entry);
             entry = nullptr;
