@@ -204,6 +204,24 @@ for step in storm uploads slow cuts; do
     hostile "$step"
     check "hostile page, $step: the service still runs" kill -0 "$QM_SERVICE_PID"
 done
+# Thousands of sessions, each on a new copy of the adapter: 3,000 from one page in a row, then 8
+# pages opening and releasing at once. The log is off meanwhile, as the service runs by default (a
+# logged open costs several times as much). The Suicide below then checks the exit code.
+log_switch() { # Enable|Disable: pulses the debug-mode event until the log says so
+    local i
+    for ((i = 0; i < 10; i++)); do
+        log_mark
+        wine "$sender" --debug-event pulse >/dev/null 2>&1
+        wait_logged "Log state: $1" 5 && return 0
+    done
+    return 1
+}
+check "session churn: the log switched off" log_switch Disable
+for step in opens churn; do
+    hostile "$step" 600
+    check "hostile page, $step: the service still runs" kill -0 "$QM_SERVICE_PID"
+done
+check "session churn: the log switched on again" log_switch Enable
 
 # ---- Debug-mode event ----------------------------------------------------------------------
 pulse() { wine "$sender" --debug-event pulse >/dev/null 2>&1; }
