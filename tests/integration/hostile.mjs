@@ -568,9 +568,14 @@ async function openSessions(page, count) {
 
 async function opens() {
     const page = new Page(listeners[0]);
-    await page.open();
-    // The 32 slots fill up first: from then on every open evicts, loads and unloads one copy.
-    const warmUp = 64;
+    const connected = await page.open().then(() => true, () => false);
+    report('opens: the page connects', connected);
+    if (!connected) {
+        return;
+    }
+    // The 32 slots fill up first (from then on every open evicts, loads and unloads one copy), and
+    // the heaps grow to the size they keep.
+    const warmUp = 1000;
     const count = 3000;
     const warmed = await openSessions(page, warmUp);
     const before = residentKiB();
@@ -594,7 +599,10 @@ async function churn() {
     const figures = { opened: 0, refused: 0, echoed: 0, released: 0, unanswered: 0 };
     const client = async (listener) => {
         const page = new Page(listener);
-        await page.open();
+        if (!(await page.open().then(() => true, () => false))) {
+            figures.unanswered++;
+            return;
+        }
         const post = (json) => page.post(json, 10000).catch(() => {
             figures.unanswered++;
             return null;
@@ -613,13 +621,15 @@ async function churn() {
             // Another page may have evicted a session meanwhile: its echo then opens a session
             // that the gate refuses, another copy loaded and unloaded.
             for (const id of ids) {
-                const reply = await post(JSON.stringify({ FunctionName: 'QuillmarkEcho', SessionId: id }));
+                const echo = { FunctionName: 'QuillmarkEcho', SessionId: id };
+                const reply = await post(JSON.stringify(echo));
                 if (reply?.result === '0') {
                     figures.echoed++;
                 }
             }
             for (const id of ids) {
-                if (await post(JSON.stringify({ FunctionName: 'QuillmarkRelease', SessionId: id }))) {
+                const release = { FunctionName: 'QuillmarkRelease', SessionId: id };
+                if (await post(JSON.stringify(release))) {
                     figures.released++;
                 }
             }
