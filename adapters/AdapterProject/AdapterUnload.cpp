@@ -66,13 +66,15 @@ constexpr int kMaxRecordedHandles = 256;
 // condition variables (two for each lock behind a guard or key).
 constexpr int kMaxRecordedSections = 64;
 
-// Put before every heap block of the copy: the list of blocks alive. Its size keeps the blocks
-// aligned as the C runtime's malloc aligns them.
-struct alignas(16) BlockHeader {
+// Put before every heap block of the copy: the list of blocks alive. The room it takes keeps the
+// blocks aligned as the C runtime's malloc aligns them (8 bytes on i686, 16 on x86_64); the header
+// itself claims no more alignment than malloc gives.
+struct BlockHeader {
     BlockHeader* previous;
     BlockHeader* next;
 };
-constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
+constexpr std::size_t kHeaderSize = 16;
+static_assert(sizeof(BlockHeader) <= kHeaderSize);
 
 // A fixed table of things the copy holds, shared by the threads that enter it; null marks a free
 // entry. One that finds the table full stays unrecorded.
@@ -193,11 +195,11 @@ void* trackBlock(void* memory) {
     }
     unloadState.blocks = block;
     ReleaseSRWLockExclusive(&unloadState.blockLock);
-    return block + 1;
+    return static_cast<char*>(memory) + kHeaderSize;
 }
 
 BlockHeader* untrackBlock(void* pointer) {
-    BlockHeader* block = static_cast<BlockHeader*>(pointer) - 1;
+    auto* block = reinterpret_cast<BlockHeader*>(static_cast<char*>(pointer) - kHeaderSize);
     AcquireSRWLockExclusive(&unloadState.blockLock);
     if (block->previous != nullptr) {
         block->previous->next = block->next;
@@ -323,6 +325,9 @@ void __wrap_free(void* pointer) {
 }
 
 char* __wrap_strdup(const char* text) {
+    if (text == nullptr) {
+        return nullptr;
+    }
     const std::size_t size = std::strlen(text) + 1;
     auto* copy = static_cast<char*>(__wrap_malloc(size));
     if (copy != nullptr) {
