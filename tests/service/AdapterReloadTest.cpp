@@ -7,13 +7,18 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <ostream>
 #include <string>
+#include <thread>
 
 #include "common/win/Com.h"
 #include "service/AdapterInstallation.h"
@@ -130,6 +135,74 @@ bool tlsIndexAvailable() {
     return true;
 }
 
+// Opens count sessions in a row, each on a new copy of the adapter (the oldest session is evicted
+// once the slots are full); the number answered with result 0 and a session id.
+int openSessions(const std::string& openingJson, int count) {
+    for (int i = 0; i < count; ++i) {
+        std::optional<ReplyMap> reply = dispatchJson(openingJson);
+        if (!reply || (*reply)["result"] != "0" || (*reply)["SessionID"].empty()) {
+            return i;
+        }
+    }
+    return count;
+}
+
+// A second thread that opens sessions, as a second listener of the service does: the other thread
+// evicts its copies, each holding this thread's runtime block.
+class SecondListener {
+public:
+    SecondListener(const AdapterCase& adapter, std::string openingJson)
+        : thread_([this, &adapter, json = std::move(openingJson)] { serve(adapter, json); }) {}
+    SecondListener(const SecondListener&) = delete;
+    SecondListener& operator=(const SecondListener&) = delete;
+    ~SecondListener() {
+        {
+            std::lock_guard<std::mutex> guard(lock_);
+            stop_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    // openSessions(count) on this thread; waits for its answer.
+    int open(int count) {
+        std::unique_lock<std::mutex> guard(lock_);
+        request_ = count;
+        answer_ = -1;
+        changed_.notify_all();
+        changed_.wait(guard, [this] { return answer_ >= 0; });
+        return answer_;
+    }
+
+private:
+    void serve(const AdapterCase& adapter, const std::string& openingJson) {
+        // The stand-in is registered in each thread's apartment.
+        ComApartment apartment;
+        StandinClassRegistration registration(*adapter.clsid, adapter.factory());
+        std::unique_lock<std::mutex> guard(lock_);
+        for (;;) {
+            changed_.wait(guard, [this] { return stop_ || request_ > 0; });
+            if (stop_) {
+                return;
+            }
+            const int count = request_;
+            request_ = 0;
+            guard.unlock();
+            const int answered = openSessions(openingJson, count);
+            guard.lock();
+            answer_ = answered;
+            changed_.notify_all();
+        }
+    }
+
+    std::mutex lock_;
+    std::condition_variable changed_;
+    int request_ = 0;
+    int answer_ = 0;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
 class AdapterReloadTest : public ::testing::TestWithParam<AdapterCase> {
 protected:
     void SetUp() override {
@@ -149,16 +222,47 @@ protected:
         registration_.reset();
     }
 
-    // Opens count sessions in a row, each on a new copy of the adapter (the oldest session is
-    // evicted once the slots are full); the number answered with result 0 and a session id.
-    int openSessions(int count) {
-        for (int i = 0; i < count; ++i) {
-            std::optional<ReplyMap> reply = dispatchJson(openingJson_);
-            if (!reply || (*reply)["result"] != "0" || (*reply)["SessionID"].empty()) {
-                return i;
+    int openSessions(int count) const { return ::openSessions(openingJson_, count); }
+
+    // openSessions(count) in turns of half the slots on this thread and on other.
+    int openSessionsInTurns(SecondListener& other, int count) const {
+        constexpr int kTurn = kSessionSlotCount / 2;
+        int answered = 0;
+        for (int turn = 0; answered < count; ++turn) {
+            const int wanted = std::min(kTurn, count - answered);
+            const int got = turn % 2 == 0 ? openSessions(wanted) : other.open(wanted);
+            answered += got;
+            if (got != wanted) {
+                break;
             }
         }
-        return count;
+        return answered;
+    }
+
+    // Runs open(count) for the warm-up and then for the measured sessions, and expects every
+    // process-wide figure back near where it was once all sessions are released.
+    void expectEverythingGivenBack(const std::function<int(int)>& open) const {
+        ASSERT_EQ(open(kWarmUpOpens), kWarmUpOpens);
+        releaseEverySession();
+        const ProcessFigures before = processFigures();
+
+        EXPECT_EQ(open(kSessionOpens), kSessionOpens);
+        releaseEverySession();
+        const ProcessFigures after = processFigures();
+
+        std::printf(
+            "%s: %d opens; handles %lu -> %lu; heap bytes in use %zu -> %zu; private bytes "
+            "%zu -> %zu\n",
+            GetParam().name, kSessionOpens, before.handles, after.handles, before.heapBytes,
+            after.heapBytes, before.privateBytes, after.privateBytes);
+        EXPECT_TRUE(tlsIndexAvailable());
+        EXPECT_LE(after.handles, before.handles + kHandleMargin);
+        ASSERT_GT(before.heapBytes, 0u);
+        EXPECT_LE(after.heapBytes, before.heapBytes + kHeapBytesMargin);
+        ASSERT_GT(before.privateBytes, 0u);
+        EXPECT_LE(after.privateBytes, before.privateBytes + kPrivateBytesMargin);
+        // The service goes on serving: a further session opens on a new copy.
+        EXPECT_EQ(open(1), 1);
     }
 
     static void releaseEverySession() {
@@ -173,27 +277,13 @@ protected:
 };
 
 TEST_P(AdapterReloadTest, EveryUnloadedCopyGivesBackWhatItTook) {
-    ASSERT_EQ(openSessions(kWarmUpOpens), kWarmUpOpens);
-    releaseEverySession();
-    const ProcessFigures before = processFigures();
+    expectEverythingGivenBack([this](int count) { return openSessions(count); });
+}
 
-    EXPECT_EQ(openSessions(kSessionOpens), kSessionOpens);
-    releaseEverySession();
-    const ProcessFigures after = processFigures();
-
-    std::printf(
-        "%s: %d opens; handles %lu -> %lu; heap bytes in use %zu -> %zu; private bytes "
-        "%zu -> %zu\n",
-        GetParam().name, kSessionOpens, before.handles, after.handles, before.heapBytes,
-        after.heapBytes, before.privateBytes, after.privateBytes);
-    EXPECT_TRUE(tlsIndexAvailable());
-    EXPECT_LE(after.handles, before.handles + kHandleMargin);
-    ASSERT_GT(before.heapBytes, 0u);
-    EXPECT_LE(after.heapBytes, before.heapBytes + kHeapBytesMargin);
-    ASSERT_GT(before.privateBytes, 0u);
-    EXPECT_LE(after.privateBytes, before.privateBytes + kPrivateBytesMargin);
-    // The service goes on serving: a further session opens on a new copy.
-    EXPECT_EQ(openSessions(1), 1);
+TEST_P(AdapterReloadTest, CopiesThatAnotherThreadEnteredGiveBackToo) {
+    SecondListener other(GetParam(), openingJson_);
+    expectEverythingGivenBack(
+        [this, &other](int count) { return openSessionsInTurns(other, count); });
 }
 
 INSTANTIATE_TEST_SUITE_P(Adapters, AdapterReloadTest, ::testing::ValuesIn(kAdapters),
