@@ -20,6 +20,10 @@
 //            requests come meanwhile: all wait for it and are answered, none is cut
 //   flood    1000 connections held, then 500 more on one listener: pages that connect anew are
 //            answered within 2 s
+//   opens    3,000 opening echoes in a row from one page, each a new session on a new copy of
+//            the adapter: every one answered, resident memory back near where it was
+//   churn    8 pages with 5 sessions each, opening, echoing and releasing them for 20 s: well over
+//            the process's 1,088 TLS indexes in copies loaded, and the service still answers
 //
 // QM_ECHO_JSON is the JSON of an echo that opens a session; QM_PID the Linux process id of the
 // service, whose resident memory is sampled; QM_PORTS the three ports (default the service's);
@@ -827,6 +831,99 @@ async function flood() {
     report('flood: an echo answers afterwards', await echoAnswers());
 }
 
+// Opening echoes on page, one at a time; the number answered with result 0 and a new session.
+async function openSessions(page, count) {
+    let answered = 0;
+    for (let i = 0; i < count; i++) {
+        const reply = await page.post(echoJson, 10000).catch(() => ({}));
+        if (reply.result !== '0' || !reply.SessionID) {
+            break;
+        }
+        answered++;
+    }
+    return answered;
+}
+
+async function opens() {
+    const page = new Page(listeners[0]);
+    const connected = await page.open().then(() => true, () => false);
+    report('opens: the page connects', connected);
+    if (!connected) {
+        return;
+    }
+    // The 32 slots fill up first (from then on every open evicts, loads and unloads one copy), and
+    // the heaps grow to the size they keep.
+    const warmUp = 1000;
+    const count = 3000;
+    const warmed = await openSessions(page, warmUp);
+    const before = residentKiB();
+    const began = Date.now();
+    const answered = await openSessions(page, count);
+    const seconds = (Date.now() - began) / 1000;
+    const after = residentKiB();
+    page.close();
+    console.log(`# opens: ${answered} of ${count} answered in ${seconds.toFixed(1)} s`);
+    console.log(`# opens: resident memory ${before} KiB before, ${after} KiB after`);
+    report('opens: the slots filled', warmed === warmUp, `${warmed} of ${warmUp}`);
+    report('opens: every session open answered', answered === count, `${answered} of ${count}`);
+    report('opens: resident memory within 4 MiB of where it was',
+        before > 0 && after > 0 && after - before <= 4 * 1024,
+        `${before} KiB before, ${after} KiB after`);
+    report('opens: an echo answers afterwards', await echoAnswers());
+}
+
+async function churn() {
+    const before = residentKiB();
+    const until = Date.now() + 20000;
+    const figures = { opened: 0, refused: 0, echoed: 0, released: 0, unanswered: 0 };
+    const client = async (listener) => {
+        const page = new Page(listener);
+        if (!(await page.open().then(() => true, () => false))) {
+            figures.unanswered++;
+            return;
+        }
+        const post = (json) => page.post(json, 10000).catch(() => {
+            figures.unanswered++;
+            return null;
+        });
+        while (Date.now() < until && !page.closed) {
+            const ids = [];
+            for (let i = 0; i < 5; i++) {
+                const reply = await post(echoJson);
+                if (reply?.result === '0' && reply.SessionID) {
+                    figures.opened++;
+                    ids.push(reply.SessionID);
+                } else if (reply) {
+                    figures.refused++;
+                }
+            }
+            // Another page may have evicted a session meanwhile: its echo then opens a session
+            // that the gate refuses, another copy loaded and unloaded.
+            for (const id of ids) {
+                const echo = { FunctionName: 'QuillmarkEcho', SessionId: id };
+                const reply = await post(JSON.stringify(echo));
+                if (reply?.result === '0') {
+                    figures.echoed++;
+                }
+            }
+            for (const id of ids) {
+                const release = { FunctionName: 'QuillmarkRelease', SessionId: id };
+                if (await post(JSON.stringify(release))) {
+                    figures.released++;
+                }
+            }
+        }
+        page.close();
+    };
+    await Promise.all(listeners.concat(listeners).slice(0, 8).map(client));
+    const after = residentKiB();
+    console.log(`# churn: ${JSON.stringify(figures)} in 20 s`);
+    console.log(`# churn: resident memory ${before} KiB before, ${after} KiB after`);
+    report('churn: more than 1,100 copies loaded', figures.opened > 1100, JSON.stringify(figures));
+    report('churn: every request answered', figures.unanswered === 0, JSON.stringify(figures));
+    report('churn: an echo answers afterwards', await echoAnswers());
+}
+
 if (!isMainThread) {
     // The echo page of startEchoPage.
     const echoer = new Echoer();
@@ -834,7 +931,7 @@ if (!isMainThread) {
     parentPort.once('message', async () => parentPort.postMessage(await echoer.stop()));
     parentPort.postMessage('started');
 } else {
-    const steps = { storm, uploads, slow, cuts, calls, lists, busy, flood };
+    const steps = { storm, uploads, slow, cuts, calls, lists, busy, flood, opens, churn };
     const step = steps[process.argv[2]];
     if (!step) {
         console.error(`usage: node hostile.mjs ${Object.keys(steps).join('|')}`);

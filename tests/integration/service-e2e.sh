@@ -309,6 +309,26 @@ for id in $(sed -n 's/^session //p' "$work/calls.txt"); do
 done
 check "stop under load: every session released once" test "$released_once" = 0
 
+# Thousands of sessions in one run of the service, each on a new copy of the adapter, loaded and
+# then unloaded at its release or eviction: 3,000 opens from one page in a row, then 8 pages
+# opening, echoing and releasing for 20 s. Without a log, as the service runs by default (a logged
+# open costs several times as much).
+session_churn() {
+    mv "$install/OqtQuillmark.ini" "$install/OqtQuillmark.ini.off"
+    check "session churn: the service starts without a log" qm_service_start "$install" 0
+    for step in opens churn; do
+        hostile "$step" 600
+        check "hostile page, $step: the service still runs" kill -0 "$QM_SERVICE_PID"
+    done
+    qm_send "$build" QuillmarkInstruction_Suicide window >/dev/null 2>&1
+    qm_service_wait 20
+    check "session churn: Suicide, exit code 0" test "$QM_SERVICE_EXIT" = 0
+    check "session churn: session copies deleted" test "$(session_copies)" = 0
+    QM_SERVICE_PID=""
+    mv "$install/OqtQuillmark.ini.off" "$install/OqtQuillmark.ini"
+}
+session_churn
+
 # Every port taken on both addresses: nothing to serve, the service ends with exit code 0.
 node -e "const net = require('net');
     for (const port of [56362, 56382, 56402])
