@@ -12,7 +12,8 @@
 // 2. Define `const AdapterDescription& adapterDescription()` returning its name (the log tag),
 //    version text, CLSID and IID, the rows and `makeMethodFunctions<kRows>()`.
 // 3. In CMake: `qm_adapter(<DllName> SOURCES <its .cpp>)` builds <DllName>.dll with the exports,
-//    the framework and common, and adds the export check test.
+//    the unload clean-up (AdapterUnload.cpp), the framework and common, and adds the export check
+//    test.
 #ifndef QM_ADAPTERS_ADAPTERPROJECT_ADAPTERPROJECT_H
 #define QM_ADAPTERS_ADAPTERPROJECT_ADAPTERPROJECT_H
 
