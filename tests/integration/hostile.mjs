@@ -937,6 +937,13 @@ if (!isMainThread) {
         console.error(`usage: node hostile.mjs ${Object.keys(steps).join('|')}`);
         process.exit(2);
     }
-    await step();
+    // A step that throws is a failed check, never a silent pass: the caller counts "not ok" lines.
+    const crashed = (error) => {
+        console.log(`not ok ${process.argv[2]}: the step threw: ${error && error.stack}`);
+        process.exit(1);
+    };
+    process.on('uncaughtException', crashed);
+    process.on('unhandledRejection', crashed);
+    await step().catch(crashed);
     process.exit(failures === 0 ? 0 : 1);
 }
