@@ -141,7 +141,8 @@ TEST_F(WorkerProgramTest, WatchdogResetsAfterTheTrayProgramVanishes) {
     ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is alive"); }, kStartWait));
     TerminateProcess(monitor, 9);
     ASSERT_TRUE(waitFor([&] { return folder.logHas("Monitor is NOT alive"); }, kStartWait));
-    EXPECT_TRUE(folder.logHas("Reset!"));
+    // The watchdog writes "Reset!" as its next line, a moment later.
+    EXPECT_TRUE(waitFor([&] { return folder.logHas("Reset!"); }, kStartWait));
     ASSERT_TRUE(waitFor([&] { return folder.logHas("Reset complete"); }, 30000));
     EXPECT_TRUE(waitFor([&] { return folder.journalCount("OqtQuillmarkMonitor.exe ready") == 2; },
                         kStartWait));
