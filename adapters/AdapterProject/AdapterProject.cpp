@@ -3,6 +3,7 @@
 #include "adapters/AdapterProject/Adapter.h"
 #include "adapters/AdapterProject/AdapterReading.h"
 #include "adapters/AdapterProject/AdapterState.h"
+#include "adapters/AdapterProject/AdapterUnload.h"
 #include "common/Log.h"
 #include "common/Tool.h"
 
@@ -45,8 +46,27 @@ const char* answerAfterFailure() noexcept {
     }
 }
 
+// FreeLibrary without "Quillmark_Release" first (its map could not be made, or a host that never
+// sends it): the copy still holds the component, and the block that holds it goes with the copy.
+// Not released here: this runs under the loader lock, where a call into a component can deadlock
+// (a proxy's Release calls into another apartment, and that may need a thread that waits for the
+// lock). A thread-pool thread releases it once the unload is over. The routine it runs is the
+// interface's own Release, slot 2 of every COM interface table, whose shape is a work item's (one
+// pointer in, a 32-bit value out, WINAPI): no code of this copy is left to run by then. Without a
+// work item the reference stays: a deadlock would cost more than it.
+void handOffComponentAtUnload() {
+    IUnknown* component = adapterState().component.release();
+    if (component == nullptr) {
+        return;
+    }
+    void* release = (*reinterpret_cast<void* const* const*>(component))[2];
+    QueueUserWorkItem(reinterpret_cast<LPTHREAD_START_ROUTINE>(release), component,
+                      WT_EXECUTEDEFAULT);
+}
+
 bool createComponent(const AdapterDescription& description) {
     AdapterState& state = adapterState();
+    setUnloadCallback(&handOffComponentAtUnload);
     state.component.reset();
     ComPtr<IUnknown> unknown;
     HRESULT hr =
@@ -166,8 +186,8 @@ void quillmarkRelease(const JsonMap*) {
     clearResultText();
     state.started = false;
     state.componentFunctionCount = 0;
-    // The service always sends this before it unloads the library; the library's unload path
-    // runs under the loader lock, where a COM call can deadlock, so the component goes here.
+    // The service sends this before it unloads the library: the component goes here, on the
+    // caller's thread, outside the loader lock that the unload runs under.
     state.component.reset();
     logNormal("QuillmarkRelease", "");
 }

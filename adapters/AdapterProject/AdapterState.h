@@ -30,7 +30,8 @@ struct AdapterState {
     ComPtr<IUnknown> component;
 };
 
-// Never destroyed: the library's unload path must not run COM calls under the loader lock.
+// Never destroyed: the library's unload path must not run COM calls under the loader lock (a
+// component still held then is handed to the thread pool, AdapterProject.cpp).
 AdapterState& adapterState();
 
 // Replaces the result text; a null text leaves no answer (the export then answers "").

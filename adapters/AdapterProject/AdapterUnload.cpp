@@ -15,12 +15,15 @@
 //   start-up), winpthreads' thread blocks, key tables and lock records (with the critical sections
 //   inside them), the emulated TLS blocks of other threads.
 // So a copy records what it takes through the imports behind all of these: the linker routes them
-// through the recorders below (the --wrap options of qm_adapter in CMakeLists.txt). When
-// FreeLibrary unloads it (a null reserved pointer; at process exit nothing needs giving back), the
-// entry point runs the runtime's thread-detach clean-up for the unloading thread, lets the C
-// runtime finish its own clean-up, and then, with no code of the copy left to run, closes the
-// handles, deletes the critical sections, frees the heap blocks and frees the TLS indexes still
-// recorded.
+// through the recorders below (the --wrap options of qm_adapter in CMakeLists.txt). What the
+// runtime gives back itself (a handle closed, a TLS index freed) leaves the record at once, so it
+// is never given back twice. When FreeLibrary unloads the copy (a null reserved pointer; at process
+// exit nothing needs giving back), the loader has already run the runtime's TLS callbacks for the
+// detach; the entry point runs the library's own unload callback, lets the C runtime finish its
+// clean-up, and then, with no code of the copy left to run, closes the handles, deletes the
+// critical sections, frees the heap blocks and frees the TLS indexes still recorded.
+#include "adapters/AdapterProject/AdapterUnload.h"
+
 #include <windows.h>
 
 #include <cstddef>
@@ -45,6 +48,7 @@ namespace {
 // The Win32 imports that the recorders stand in for, as qm_adapter wraps them.
 #define QM_RECORDED_IMPORTS(X)      \
     X(TlsAlloc, 0)                  \
+    X(TlsFree, 4)                   \
     X(CreateEventA, 16)             \
     X(CreateSemaphoreA, 16)         \
     X(DuplicateHandle, 28)          \
@@ -76,12 +80,18 @@ struct BlockHeader {
 constexpr std::size_t kHeaderSize = 16;
 static_assert(sizeof(BlockHeader) <= kHeaderSize);
 
-// A fixed table of things the copy holds, shared by the threads that enter it; null marks a free
+// A fixed table of things the copy holds, shared by the threads that enter it; kFree marks a free
 // entry. One that finds the table full stays unrecorded.
-template <class Entry, int kSize>
+template <class Entry, int kSize, Entry kFree>
 struct Record {
     SRWLOCK lock = SRWLOCK_INIT;
-    Entry entries[kSize] = {};
+    Entry entries[kSize];
+
+    constexpr Record() {
+        for (Entry& entry : entries) {
+            entry = kFree;
+        }
+    }
 
     void replace(Entry from, Entry to) {
         AcquireSRWLockExclusive(&lock);
@@ -93,17 +103,17 @@ struct Record {
         }
         ReleaseSRWLockExclusive(&lock);
     }
-    void add(Entry entry) { replace(nullptr, entry); }
-    void remove(Entry entry) { replace(entry, nullptr); }
+    void add(Entry entry) { replace(kFree, entry); }
+    void remove(Entry entry) { replace(entry, kFree); }
 };
 
 struct UnloadState {
-    DWORD indexes[kMaxRecordedIndexes] = {};
-    LONG indexCount = 0;
-    Record<HANDLE, kMaxRecordedHandles> handles;
-    Record<CRITICAL_SECTION*, kMaxRecordedSections> sections;
+    Record<DWORD, kMaxRecordedIndexes, TLS_OUT_OF_INDEXES> indexes;
+    Record<HANDLE, kMaxRecordedHandles, nullptr> handles;
+    Record<CRITICAL_SECTION*, kMaxRecordedSections, nullptr> sections;
     SRWLOCK blockLock = SRWLOCK_INIT;
     BlockHeader* blocks = nullptr;
+    UnloadCallback unloadCallback = nullptr;
 };
 
 constinit UnloadState unloadState;
@@ -112,14 +122,19 @@ constinit UnloadState unloadState;
 
 DWORD WINAPI recordingTlsAlloc() {
     const DWORD index = realTlsAlloc();
-    if (index == TLS_OUT_OF_INDEXES) {
-        return index;
-    }
-    const LONG entry = InterlockedIncrement(&unloadState.indexCount) - 1;
-    if (entry < kMaxRecordedIndexes) {
-        unloadState.indexes[entry] = index;
+    if (index != TLS_OUT_OF_INDEXES) {
+        unloadState.indexes.add(index);
     }
     return index;
+}
+
+// An index the runtime frees itself leaves the record first: right after, another module's
+// TlsAlloc may be given the same index, and freeing it at unload would take it from that module.
+BOOL WINAPI recordingTlsFree(DWORD index) {
+    if (index != TLS_OUT_OF_INDEXES) {
+        unloadState.indexes.remove(index);
+    }
+    return realTlsFree(index);
 }
 
 // The events and semaphores come from the runtime only (the project's own code makes the wide
@@ -215,24 +230,6 @@ BlockHeader* untrackBlock(void* pointer) {
 
 // ---- Unload -----------------------------------------------------------------------------------
 
-// The thread-detach clean-up of the copy's runtime (its TLS callbacks), for the calling thread:
-// the thread never enters this copy again.
-void runThreadDetachCallbacks(HINSTANCE self) {
-    auto* base = reinterpret_cast<BYTE*>(self);
-    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& entry = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_TLS];
-    if (entry.VirtualAddress == 0) {
-        return;
-    }
-    const auto* directory =
-        reinterpret_cast<const IMAGE_TLS_DIRECTORY*>(base + entry.VirtualAddress);
-    auto* callbacks = reinterpret_cast<PIMAGE_TLS_CALLBACK*>(directory->AddressOfCallBacks);
-    for (; callbacks != nullptr && *callbacks != nullptr; ++callbacks) {
-        (*callbacks)(self, DLL_THREAD_DETACH, nullptr);
-    }
-}
-
 extern "C" void __real_free(void* pointer);
 
 void giveBackRecorded() {
@@ -254,14 +251,19 @@ void giveBackRecorded() {
         block = next;
     }
     unloadState.blocks = nullptr;
-    const LONG count = unloadState.indexCount;
-    for (LONG i = 0; i < count && i < kMaxRecordedIndexes; ++i) {
-        TlsFree(unloadState.indexes[i]);
+    for (DWORD& entry : unloadState.indexes.entries) {
+        if (entry != TLS_OUT_OF_INDEXES) {
+            realTlsFree(entry);
+            entry = TLS_OUT_OF_INDEXES;
+        }
     }
-    unloadState.indexCount = 0;
 }
 
 }  // namespace
+
+void setUnloadCallback(UnloadCallback callback) {
+    unloadState.unloadCallback = callback;
+}
 
 extern "C" {
 
@@ -345,14 +347,15 @@ BOOL WINAPI DllMainCRTStartup(HANDLE self, DWORD reason, LPVOID reserved);
 BOOL WINAPI adapterEntryPoint(HANDLE self, DWORD reason, LPVOID reserved);
 
 BOOL WINAPI adapterEntryPoint(HANDLE self, DWORD reason, LPVOID reserved) {
-    // At process exit (a reserved pointer) the process gives everything back itself.
+    // At process exit (a reserved pointer) the process gives everything back itself. A start that
+    // fails is followed by this same detach, to the TLS callbacks and then here: the runtime's
+    // callbacks still use what it took, so nothing is given back before it.
     const bool unloading = reserved == nullptr && reason == DLL_PROCESS_DETACH;
-    if (unloading) {
-        runThreadDetachCallbacks(static_cast<HINSTANCE>(self));
+    if (unloading && unloadState.unloadCallback != nullptr) {
+        unloadState.unloadCallback();
     }
     const BOOL result = DllMainCRTStartup(self, reason, reserved);
-    // A failed start is unloaded without a detach call.
-    if (unloading || (reserved == nullptr && reason == DLL_PROCESS_ATTACH && !result)) {
+    if (unloading) {
         giveBackRecorded();
     }
     return result;

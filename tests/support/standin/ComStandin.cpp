@@ -13,6 +13,7 @@ struct StandinState {
     std::atomic<bool> nullInterface{false};
     std::atomic<bool> refuseInterface{false};
     std::atomic<long> references{0};
+    std::atomic<DWORD> lastDeletingThread{0};
 };
 
 StandinState& state() {
@@ -318,6 +319,10 @@ bool standinRefuseInterfaceForTesting() {
 
 std::atomic<long>& standinModuleReferences() {
     return state().references;
+}
+
+std::atomic<DWORD>& standinLastDeletingThreadForTesting() {
+    return state().lastDeletingThread;
 }
 
 HRESULT standinAnswer(const wchar_t* source, StandinCall call, BSTR* out) {

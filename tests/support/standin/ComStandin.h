@@ -117,6 +117,8 @@ void setStandinRefuseInterfaceForTesting(bool on);
 bool standinRefuseInterfaceForTesting();
 // Objects alive and server locks, for DllCanUnloadNow.
 std::atomic<long>& standinModuleReferences();
+// The thread that deleted the last stand-in object (its last Release); 0 before any.
+std::atomic<DWORD>& standinLastDeletingThreadForTesting();
 
 // Answers of the four out-value kinds; record the call and apply the behaviour.
 HRESULT standinAnswer(const wchar_t* source, StandinCall call, BSTR* out);
@@ -142,7 +144,10 @@ public:
     }
     StandinObject(const StandinObject&) = delete;
     StandinObject& operator=(const StandinObject&) = delete;
-    virtual ~StandinObject() { --standinModuleReferences(); }
+    virtual ~StandinObject() {
+        standinLastDeletingThreadForTesting() = GetCurrentThreadId();
+        --standinModuleReferences();
+    }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** out) override {
         if (out == nullptr) {
