@@ -62,9 +62,9 @@ inline constexpr unsigned int kConnectionTimeoutSeconds = 15;
 // headers of a request (the TLS handshake included); one that trickles them in is closed then.
 inline constexpr unsigned int kHeaderDeadlineSeconds = 30;
 // A body has this many seconds from the end of its headers, and one second more for every
-// kBodyMinimumBytesPerSecond bytes that have come: a page uploads over loopback at megabytes a
-// second, a thousand times that rate even on a slow, loaded machine, while one that trickles its
-// body in is closed soon after the allowance.
+// kBodyMinimumBytesPerSecond bytes that have come: pages upload over loopback at hundreds of
+// times that rate even 48 at once on a loaded machine, while one that trickles its body in is
+// closed soon after the allowance.
 inline constexpr unsigned int kBodyAllowanceSeconds = 30;
 inline constexpr unsigned int kBodyMinimumBytesPerSecond = 1024;
 // A request that has arrived whole has no deadline: a component may wait for a PIN. The header
