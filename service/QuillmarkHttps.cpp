@@ -67,6 +67,9 @@ constexpr unsigned int kConnectionLimitSlack = 8;
 // all its connections between two of them, however many there are.
 constexpr auto kLongBusySpell = std::chrono::milliseconds(100);
 
+// Body bytes beyond this earn no more time: the credit stays far inside the clock's range.
+constexpr uint64_t kMostCreditedBodyBytes = uint64_t{1} << 40;
+
 using Clock = std::chrono::steady_clock;
 
 // One listener and the time its thread has spent unable to read its connections: long spells
@@ -87,18 +90,29 @@ struct ListenerLoad {
     }
 };
 
+// What a connection is waiting for, and so which bound it has.
+enum class Phase {
+    kWaiting,  // its handshake, the headers of a request, or idle between requests: the deadline
+    kBody,     // the headers are in and the body is arriving: the body allowance
+    kServing,  // the request has arrived whole and is being served: no bound, and it stays at the
+               // connection limit (a component may wait for a PIN as long as it takes)
+};
+
 // One accepted connection, kept in libmicrohttpd's per-socket context from its start to its close
 // notification, which comes before the socket is closed.
 struct ConnectionClock {
     MHD_Connection* connection = nullptr;
     MHD_socket socket = MHD_INVALID_SOCKET;
     ListenerLoad* listener = nullptr;
-    uint64_t order = 0;             // accept order on its listener: the order of its rounds
-    Clock::time_point since;        // accept, or the start or end of its last request
-    Clock::duration busyAtSince{};  // the listener's busy time at since
-    // A request is in progress: its headers are in. The body has the idle timeout, the dispatch
-    // may wait for a PIN as long as it takes, and the connection is never closed to make room.
-    bool headersIn = false;
+    uint64_t order = 0;  // accept order on its listener: the order of its rounds
+    Phase phase = Phase::kWaiting;
+    Clock::time_point since;         // start of the phase
+    Clock::duration busyAtSince{};   // the listener's busy time at since
+    Clock::duration longestSpell{};  // the listener's longest finished long spell in the phase
+    uint64_t bodyBytes = 0;          // of the body, read so far
+    // The last sign of the client: the start of the phase or a piece of body read. The
+    // connection that has shown none for longest makes room at the connection limit.
+    Clock::time_point progress;
     bool cut = false;  // shut down; its listener closes it on its next round
     // The listener's thread only: its busy time when libmicrohttpd last saw the connection active
     // (as far as the callbacks tell), and the seconds its idle timeout is lengthened by.
@@ -106,9 +120,26 @@ struct ConnectionClock {
     unsigned int idleExtension = 0;
 };
 
-// The time since the connection's clock started in which its listener could have read it.
-Clock::duration readableSince(const ConnectionClock& clock, Clock::time_point now) {
-    return (now - clock.since) - (clock.listener->busyAt(now) - clock.busyAtSince);
+void startPhase(ConnectionClock& clock, Phase phase, Clock::time_point now) {
+    clock.phase = phase;
+    clock.since = now;
+    clock.progress = now;
+    clock.busyAtSince = clock.listener->busyAt(now);
+    clock.longestSpell = {};
+    clock.bodyBytes = 0;
+}
+
+// The busy time of the connection's listener in its phase that the phase's bound does not count:
+// all of it up to allowance, or more when a single spell was longer, since no connection of that
+// listener could be read in it. Back-to-back spells thus never stop the clock for long.
+Clock::duration excusedBusyTime(const ConnectionClock& clock, Clock::time_point now,
+                                Clock::duration allowance) {
+    const ListenerLoad& listener = *clock.listener;
+    Clock::duration longest = clock.longestSpell;
+    if (listener.busy && now - listener.busySince >= kLongBusySpell) {
+        longest = std::max(longest, now - std::max(listener.busySince, clock.since));
+    }
+    return std::min(listener.busyAt(now) - clock.busyAtSince, std::max(longest, allowance));
 }
 
 struct Listener {
@@ -123,6 +154,7 @@ struct FrontEndState {
     std::atomic<std::size_t> bodyBudget{kBodyBudgetBytes};
     std::atomic<std::size_t> bytesInFlight{0};
     std::atomic<unsigned int> headerDeadlineSeconds{kHeaderDeadlineSeconds};
+    std::atomic<unsigned int> bodyAllowanceSeconds{kBodyAllowanceSeconds};
     std::atomic<unsigned int> connectionTimeoutSeconds{kConnectionTimeoutSeconds};
     std::atomic<unsigned int> connectionLimit{kConnectionLimit};
 
@@ -380,24 +412,35 @@ void noteActivity(ConnectionClock& clock) {
     }
 }
 
-// A request begins (its headers are in) or ends on the connection.
-void noteRequest(MHD_Connection* connection, bool inProgress) {
+// The request on the connection moves on to phase; Phase::kWaiting: it has ended.
+void enterPhase(MHD_Connection* connection, Phase phase) {
     ConnectionClock* clock = connectionClock(connection);
     if (clock == nullptr) {
         return;
     }
     {
         std::lock_guard<std::mutex> guard(state.clocksMutex);
-        clock->headersIn = inProgress;
-        clock->since = Clock::now();
-        clock->busyAtSince = clock->listener->busyAt(clock->since);
+        startPhase(*clock, phase, Clock::now());
+    }
+    noteActivity(*clock);
+}
+
+void noteBodyPiece(MHD_Connection* connection, std::size_t bytes) {
+    ConnectionClock* clock = connectionClock(connection);
+    if (clock == nullptr) {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> guard(state.clocksMutex);
+        clock->bodyBytes += bytes;
+        clock->progress = Clock::now();
     }
     noteActivity(*clock);
 }
 
 // A spell in which the listener's thread reads none of its connections: a completion step, with
-// its wait for the request lock and the dispatch. Once it is long, the header deadlines of the
-// listener's other connections stand still, and their idle timeouts are lengthened by it.
+// its wait for the request lock and the dispatch. Once it is long, the bounds of the listener's
+// other connections excuse it (excusedBusyTime), and their idle timeouts are lengthened by it.
 class BusySpell {
 public:
     BusySpell(ListenerLoad* listener, const ConnectionClock* served)
@@ -421,22 +464,25 @@ private:
         std::vector<std::pair<ConnectionClock*, unsigned int>> lengthened;
         {
             std::lock_guard<std::mutex> guard(state.clocksMutex);
-            const Clock::duration spell = Clock::now() - listener_->busySince;
+            const Clock::time_point end = Clock::now();
+            const Clock::duration spell = end - listener_->busySince;
             listener_->busy = false;
             if (spell < kLongBusySpell) {
                 return;
             }
             listener_->busyTotal += spell;
-            if (served_ == nullptr) {
-                return;
-            }
-            // libmicrohttpd goes on with this round with the readiness it found before the spell:
-            // the connections it has still to reach (those accepted after the served one) would
-            // be taken for idle when their requests came meanwhile. The others were handled
-            // before the spell (some may be closed already, left for the end of the round) and
-            // are read afresh on the next round.
             for (ConnectionClock* clock : state.clocks) {
-                if (clock->listener != listener_ || clock->order <= served_->order || clock->cut) {
+                if (clock->listener != listener_ || clock->cut) {
+                    continue;
+                }
+                clock->longestSpell = std::max(clock->longestSpell,
+                                               end - std::max(listener_->busySince, clock->since));
+                // libmicrohttpd goes on with this round with the readiness it found before the
+                // spell: the connections it has still to reach (those accepted after the served
+                // one) would be taken for idle when their requests came meanwhile. The others
+                // were handled before the spell (some may be closed already, left for the end of
+                // the round) and are read afresh on the next round.
+                if (served_ == nullptr || clock->order <= served_->order) {
                     continue;
                 }
                 const auto owed = std::chrono::ceil<std::chrono::seconds>(listener_->busyTotal -
@@ -475,8 +521,7 @@ void notifyConnection(void* context, MHD_Connection* connection, void** socketCo
         clock->socket = info->connect_fd;
         clock->listener = listener;
         clock->order = order;
-        clock->since = Clock::now();
-        clock->busyAtSince = listener->busyAt(clock->since);
+        startPhase(*clock, Phase::kWaiting, Clock::now());
         clock->busyAtActivity = clock->busyAtSince;
         try {
             state.clocks.insert(clock.get());
@@ -572,6 +617,7 @@ MHD_Result completeRequest(ListenerLoad* listener, MHD_Connection* connection,
     if (request.collectFailed) {
         return MHD_NO;
     }
+    enterPhase(connection, Phase::kServing);
     MHD_Result result = MHD_NO;
     {
         BusySpell spell(listener, connectionClock(connection));
@@ -635,7 +681,7 @@ MHD_Result handleRequest(ListenerLoad* listener, MHD_Connection* connection, con
                          const char* uploadData, size_t* uploadDataSize, void** requestContext) {
     auto* request = static_cast<ConnectionState*>(*requestContext);
     if (request == nullptr) {
-        noteRequest(connection, true);
+        enterPhase(connection, Phase::kBody);
         std::unique_ptr<ConnectionState> created(new (std::nothrow) ConnectionState);
         if (!created) {
             qm::logAllocationFailure(kModuleName, __LINE__);
@@ -653,6 +699,7 @@ MHD_Result handleRequest(ListenerLoad* listener, MHD_Connection* connection, con
         return MHD_YES;
     }
     if (request->kind != kPostRequest) {
+        enterPhase(connection, Phase::kServing);
         const char* requestMethod = requestHeader(connection, "Access-Control-Request-Method");
         const char* privateNetwork =
             requestHeader(connection, "Access-Control-Request-Private-Network");
@@ -666,9 +713,7 @@ MHD_Result handleRequest(ListenerLoad* listener, MHD_Connection* connection, con
         return MHD_NO;
     }
     if (*uploadDataSize != 0) {
-        if (ConnectionClock* clock = connectionClock(connection)) {
-            noteActivity(*clock);
-        }
+        noteBodyPiece(connection, *uploadDataSize);
         if (!request->overLimit && !request->collectFailed) {
             MHD_post_process(request->postProcessor, uploadData, *uploadDataSize);
         }
@@ -707,7 +752,7 @@ void onRequestCompleted(void* /*context*/, MHD_Connection* connection, void** re
     // A kept-alive connection has the deadline again for its next request. (One that ends
     // otherwise is being closed and torn down by libmicrohttpd: it needs nothing more.)
     if (code == MHD_REQUEST_TERMINATED_COMPLETED_OK) {
-        noteRequest(connection, false);
+        enterPhase(connection, Phase::kWaiting);
     }
 }
 
@@ -744,20 +789,23 @@ bool hasUnreadBytes(MHD_socket socket) {
     return ioctlsocket(socket, FIONREAD, &pending) == 0 && pending > 0;
 }
 
-// Shuts down the connection that has waited longest with no request in progress (idle between
-// requests, or still in its handshake or headers) and no bytes unread. False when there is none:
-// every connection has a request in progress. state.clocksMutex held.
+// Shuts down the connection that has waited longest for its client (idle between requests, in
+// its handshake or headers, or with a body that has stopped arriving) and has no bytes unread.
+// Its last sign of progress decides, not its age or the bytes it has sent: a large upload going
+// on shows progress all the time, a trickle only now and then. False when there is none: every
+// connection has a request being served. state.clocksMutex held.
 bool makeRoom() {
     std::vector<ConnectionClock*> waiting;
     waiting.reserve(state.clocks.size());
     for (ConnectionClock* clock : state.clocks) {
-        if (!clock->headersIn && !clock->cut) {
+        if (clock->phase != Phase::kServing && !clock->cut) {
             waiting.push_back(clock);
         }
     }
-    std::sort(
-        waiting.begin(), waiting.end(),
-        [](const ConnectionClock* a, const ConnectionClock* b) { return a->since < b->since; });
+    std::sort(waiting.begin(), waiting.end(),
+              [](const ConnectionClock* a, const ConnectionClock* b) {
+                  return a->progress < b->progress;
+              });
     for (ConnectionClock* clock : waiting) {
         if (!hasUnreadBytes(clock->socket)) {
             cutConnection(*clock);
@@ -767,8 +815,29 @@ bool makeRoom() {
     return false;
 }
 
+// Whether the connection's phase has outlasted its bound; a request being served has none.
+bool pastItsBound(const ConnectionClock& clock, Clock::time_point now) {
+    Clock::duration allowance{};
+    Clock::duration bound{};
+    switch (clock.phase) {
+        case Phase::kWaiting:
+            allowance = std::chrono::seconds(state.headerDeadlineSeconds.load());
+            bound = allowance;
+            break;
+        case Phase::kBody:
+            allowance = std::chrono::seconds(state.bodyAllowanceSeconds.load());
+            bound = allowance + std::chrono::milliseconds(static_cast<int64_t>(
+                                    std::min(clock.bodyBytes, kMostCreditedBodyBytes) * 1000 /
+                                    kBodyMinimumBytesPerSecond));
+            break;
+        case Phase::kServing:
+            return false;
+    }
+    return now - clock.since - excusedBusyTime(clock, now, allowance) > bound;
+}
+
 // At the service's connection limit a new connection takes the place of the one that has waited
-// longest, on whichever listener; when every one has a request in progress, the new one is
+// longest, on whichever listener; when every one has a request being served, the new one is
 // closed at once (left in the system's queue, as libmicrohttpd would leave it, it would wait for
 // a free place without any answer).
 MHD_Result acceptWithinLimit(void* context, const sockaddr* /*address*/, socklen_t /*length*/) {
@@ -890,11 +959,10 @@ void stopAllHttpsDaemons() {
 }
 
 void cutLateConnections() {
-    const auto deadline = std::chrono::seconds(state.headerDeadlineSeconds.load());
     std::lock_guard<std::mutex> guard(state.clocksMutex);
     const Clock::time_point now = Clock::now();
     for (ConnectionClock* clock : state.clocks) {
-        if (!clock->headersIn && !clock->cut && readableSince(*clock, now) > deadline) {
+        if (!clock->cut && pastItsBound(*clock, now)) {
             cutConnection(*clock);
         }
     }
@@ -925,6 +993,10 @@ void setHeaderDeadlineForTesting(unsigned int seconds) {
     state.headerDeadlineSeconds = seconds != 0 ? seconds : kHeaderDeadlineSeconds;
 }
 
+void setBodyAllowanceForTesting(unsigned int seconds) {
+    state.bodyAllowanceSeconds = seconds != 0 ? seconds : kBodyAllowanceSeconds;
+}
+
 void setConnectionTimeoutForTesting(unsigned int seconds) {
     state.connectionTimeoutSeconds = seconds != 0 ? seconds : kConnectionTimeoutSeconds;
 }
@@ -938,7 +1010,8 @@ ConnectionCounts connectionCountsForTesting() {
     ConnectionCounts counts;
     counts.open = state.openConnections;
     for (const ConnectionClock* clock : state.clocks) {
-        counts.inProgress += clock->headersIn ? 1 : 0;
+        counts.receiving += clock->phase == Phase::kBody ? 1 : 0;
+        counts.inProgress += clock->phase == Phase::kServing ? 1 : 0;
     }
     return counts;
 }

@@ -15,8 +15,8 @@
 // decoded holds no other page up.
 //
 // Bounds: one connection limit and one budget of body bytes for the whole process, an idle
-// timeout and a deadline for the request headers. An allocation failure inside a callback ends
-// that request without a reply; it never leaves the callback.
+// timeout, a deadline for the request headers and an allowance for the body. An allocation
+// failure inside a callback ends that request without a reply; it never leaves the callback.
 #ifndef QM_SERVICE_QUILLMARKHTTPS_H
 #define QM_SERVICE_QUILLMARKHTTPS_H
 
@@ -49,21 +49,29 @@ inline constexpr std::size_t kBodyBudgetBytes = 384u * 1024u * 1024u;
 // One browser alone never fills it: a page reaches the loopback under many host names
 // (localhost, 127.0.0.1, [::1], every *.localhost name), each with its own per-host limit, but a
 // browser opens at most 900 connections in all. When a new connection would pass it, the one that
-// has waited longest without a request in progress (idle between requests, or still in its
-// handshake or headers) and without bytes unread is closed to make room; one whose request is
-// being served never is, and when every one is, the new connection is closed as soon as it is
-// accepted. An idle connection costs about 35 KiB.
+// has waited longest for its client (idle between requests, still in its handshake or headers,
+// or with a body that has stopped arriving: the one whose last sign of progress is oldest) and
+// has no bytes unread is closed to make room. One whose request has arrived whole and is being
+// served never is, and when every one is, the new connection is closed as soon as it is accepted.
+// An idle connection costs about 35 KiB.
 inline constexpr unsigned int kConnectionLimit = 1024;
 // Seconds a connection may stay idle before the listener closes it: the "timeout=15" that
 // replies announce in "Keep-Alive".
 inline constexpr unsigned int kConnectionTimeoutSeconds = 15;
 // Seconds a connection has, from its accept or from the end of its previous request, to send the
 // headers of a request (the TLS handshake included); one that trickles them in is closed then.
-// A body has the idle timeout, and a request that has arrived has no deadline: a component may
-// wait for a PIN. Both count only the time in which the connection's listener could read it: not
-// the spells of 100 ms and more in which its thread waits for the request lock or serves another
-// request.
 inline constexpr unsigned int kHeaderDeadlineSeconds = 30;
+// A body has this many seconds from the end of its headers, and one second more for every
+// kBodyMinimumBytesPerSecond bytes that have come: pages upload over loopback at hundreds of
+// times that rate even 48 at once on a loaded machine, while one that trickles its body in is
+// closed soon after the allowance.
+inline constexpr unsigned int kBodyAllowanceSeconds = 30;
+inline constexpr unsigned int kBodyMinimumBytesPerSecond = 1024;
+// A request that has arrived whole has no deadline: a component may wait for a PIN. The header
+// and body bounds excuse the spells of 100 ms and more in which the connection's listener could
+// not read it (its thread waits for the request lock or serves another request), up to the
+// phase's own deadline or allowance once more, or one longer spell in full: a listener kept busy
+// can neither have a connection cut for its own delay nor keep a trickling one open for long.
 
 // Starts one listener with libmicrohttpd's flag word on address (IPv4 or IPv6, port set), serving
 // the PEM certificate and key with the GnuTLS priority text. The port is probed first
@@ -85,9 +93,9 @@ void stopAllHttpsDaemons();
 // Number of listeners started and not yet stopped.
 std::size_t runningHttpsDaemonCount();
 
-// Shuts down every connection that is past its header deadline (kHeaderDeadlineSeconds); the
+// Shuts down every connection that is past its header deadline or its body allowance; the
 // listener then closes it. The service's idle loop calls this between its sleeps, so that the
-// deadline costs no thread of its own.
+// bounds cost no thread of its own.
 void cutLateConnections();
 
 // ---- Test hooks ---------------------------------------------------------------------------------
@@ -107,6 +115,9 @@ std::size_t bodyBytesInFlightForTesting();
 // Replaces kHeaderDeadlineSeconds (0: kHeaderDeadlineSeconds again).
 void setHeaderDeadlineForTesting(unsigned int seconds);
 
+// Replaces kBodyAllowanceSeconds (0: kBodyAllowanceSeconds again).
+void setBodyAllowanceForTesting(unsigned int seconds);
+
 // Replaces kConnectionTimeoutSeconds for the listeners started afterwards (0: the constant again).
 void setConnectionTimeoutForTesting(unsigned int seconds);
 
@@ -114,9 +125,10 @@ void setConnectionTimeoutForTesting(unsigned int seconds);
 void setConnectionLimitForTesting(unsigned int connections);
 
 // The connections of every listener: open (accepted and not yet closed), and of those the ones
-// with a request in progress.
+// whose body is arriving and the ones with a request in progress (arrived whole, being served).
 struct ConnectionCounts {
     std::size_t open = 0;
+    std::size_t receiving = 0;
     std::size_t inProgress = 0;
 };
 ConnectionCounts connectionCountsForTesting();

@@ -7,8 +7,9 @@
 // Steps:
 //   storm    1000 connection attempts at once, spread over the six listeners
 //   uploads  36 parallel uploads of just under 64 MiB to 127.0.0.1, and 12 more to [::1]
-//   slow     request headers at one byte a second, bodies that stop halfway, handshakes that
-//            never begin: the service must close them all after its deadline
+//   slow     request headers at one byte a second, bodies that stop halfway or come at a byte
+//            every 5 s, handshakes that never begin: the service must close them all after its
+//            bounds
 //   cuts     connections cut in the TLS handshake, in the headers and in the body, and random
 //            bytes in place of a ClientHello
 //   calls    8 pages that open a session each and call the component until the service goes;
@@ -469,6 +470,18 @@ async function slow() {
             socket.write(requestHead(listeners[i % 6], 100000) + 'Parameter=' + 'A'.repeat(50000));
         });
         watched.push({ kind: 'body', socket });
+    }
+    for (let i = 0; i < 10; i++) {
+        // A body at one byte every 5 s: never idle long enough for the idle timeout.
+        const socket = connectTls(listeners[i % 6], limitMs + 10000);
+        socket.on('error', () => {});
+        let timer;
+        socket.once('secureConnect', () => {
+            socket.write(requestHead(listeners[i % 6], 100000) + 'Parameter=');
+            timer = setInterval(() => socket.destroyed || socket.write('A'), 5000);
+        });
+        socket.once('close', () => clearInterval(timer));
+        watched.push({ kind: 'trickled body', socket });
     }
     for (let i = 0; i < 5; i++) {
         // A connection that never begins its handshake.

@@ -22,7 +22,6 @@
 #include <vector>
 
 #include "common/Tool.h"
-#include "common/win/Handles.h"
 #include "service/AdapterInstallation.h"
 #include "service/Key.h"
 #include "service/QuillmarkQueue.h"
@@ -173,6 +172,41 @@ Reply decoded(const HttpResponse& response) {
     return reply;
 }
 
+// A request of which only a part has been sent; the rest goes by finish() or trickles in.
+struct HalfSentRequest {
+    std::unique_ptr<HttpsClient> client;
+    std::string rest;
+
+    bool finish() const { return client->send(rest); }
+};
+
+// Sends the rest of each request a byte every 200 ms until the listener closes the connection,
+// 10 s at most. True when every one was closed; *seconds: how long that took.
+bool trickleUntilClosed(std::vector<HalfSentRequest>& requests, double* seconds) {
+    const auto begin = std::chrono::steady_clock::now();
+    std::vector<bool> closed(requests.size(), false);
+    for (std::size_t sent = 0; std::chrono::steady_clock::now() - begin < std::chrono::seconds(10);
+         ++sent) {
+        bool all = true;
+        for (std::size_t i = 0; i < requests.size(); ++i) {
+            if (!closed[i] && sent < requests[i].rest.size()) {
+                closed[i] = !requests[i].client->send(requests[i].rest.substr(sent, 1));
+            }
+            all = all && closed[i];
+        }
+        if (all) {
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    bool all = true;
+    for (std::size_t i = 0; i < requests.size(); ++i) {
+        all = all && (closed[i] || requests[i].client->waitForClose());
+    }
+    return all;
+}
+
 class HttpsTest : public ::testing::Test {
 protected:
     static inline AdapterInstallation* installation = nullptr;
@@ -216,6 +250,7 @@ protected:
     void TearDown() override {
         setBodyBudgetForTesting(0);
         setHeaderDeadlineForTesting(0);
+        setBodyAllowanceForTesting(0);
         setConnectionLimitForTesting(0);
         resumeServingForTesting();
     }
@@ -252,6 +287,36 @@ protected:
         return exchange(
             qmtest::buildPost("/", formHeaders(port, more), qmtest::parameterField(json)), port);
     }
+
+    // Four pages that call the component on session id over port, one call after another, until
+    // the object goes: they keep that listener busy (QM_PROBE_SLEEP_MS sets each call's length).
+    class CallingPages {
+    public:
+        CallingPages(int port, const std::string& id) {
+            for (int i = 0; i < 4; ++i) {
+                pages_.emplace_back([this, port, id] {
+                    auto page = connect(port);
+                    const std::string call =
+                        qmtest::buildPost("/", formHeaders(port, {{"Connection", "keep-alive"}}),
+                                          qmtest::parameterField(callJson(id, "SignData")));
+                    while (calling_ && page && page->send(call) && page->readResponse()) {
+                    }
+                });
+            }
+        }
+        ~CallingPages() {
+            calling_ = false;
+            for (std::thread& page : pages_) {
+                page.join();
+            }
+        }
+        CallingPages(const CallingPages&) = delete;
+        CallingPages& operator=(const CallingPages&) = delete;
+
+    private:
+        std::atomic<bool> calling_{true};
+        std::vector<std::thread> pages_;
+    };
 };
 
 // ---- Protocols and certificates ----------------------------------------------------------------
@@ -973,14 +1038,6 @@ TEST_F(HttpsTest, TheBodyBudgetIsSharedByAllRequests) {
 
 // ---- Connections at the limit ------------------------------------------------------------------
 
-// A request whose headers and half its body have been sent: in progress until finish().
-struct HalfSentRequest {
-    std::unique_ptr<HttpsClient> client;
-    std::string rest;
-
-    bool finish() const { return client->send(rest); }
-};
-
 class ConnectionLimitTest : public HttpsTest {
 protected:
     void SetUp() override {
@@ -1008,20 +1065,25 @@ protected:
         return response && decoded(*response)["result"] == "0";
     }
 
-    HalfSentRequest halfSent(int port) const {
+    // An echo on the session with all but held bytes of its body sent.
+    HalfSentRequest halfSent(int port, std::size_t held = 10) const {
         HalfSentRequest request{connect(port), ""};
-        const std::string whole = qmtest::buildPost(
-            "/", keepAlive(port), qmtest::parameterField(callJson(sessionId_, "QuillmarkEcho")));
-        const std::size_t half = whole.size() - 10;
+        const std::string whole =
+            qmtest::buildPost("/", keepAlive(port),
+                              qmtest::parameterField(callJson(sessionId_, "QuillmarkEcho")) +
+                                  "&pad=" + std::string(held, 'p'));
+        const std::size_t half = whole.size() - held;
         EXPECT_TRUE(request.client && request.client->send(whole.substr(0, half)));
         request.rest = whole.substr(half);
         return request;
     }
 
-    static bool openAre(std::size_t open, std::size_t inProgress = 0) {
+    // Open connections, of them with a body arriving, and with a request being served.
+    static bool openAre(std::size_t open, std::size_t receiving = 0, std::size_t inProgress = 0) {
         return eventually([=] {
             const ConnectionCounts counts = connectionCountsForTesting();
-            return counts.open == open && counts.inProgress == inProgress;
+            return counts.open == open && counts.receiving == receiving &&
+                   counts.inProgress == inProgress;
         });
     }
 
@@ -1029,9 +1091,8 @@ protected:
 };
 
 // The limit holds for all listeners together. A new connection takes the place of the one that has
-// waited longest with no request in progress: one that never began its handshake, one that
-// finished it and sent nothing, idle ones in the order of their last requests. One whose request
-// is in progress stays.
+// waited longest for its client: one that never began its handshake, one that finished it and
+// sent nothing, one whose body stopped arriving, idle ones in the order of their last requests.
 TEST_F(ConnectionLimitTest, TheConnectionThatWaitedLongestMakesRoom) {
     setConnectionLimitForTesting(3);
     RawConnection neverBegan(rsaPort);
@@ -1039,7 +1100,7 @@ TEST_F(ConnectionLimitTest, TheConnectionThatWaitedLongestMakesRoom) {
     auto handshakeOnly = connect(ecdsaPort);
     ASSERT_NE(handshakeOnly, nullptr);
     ASSERT_TRUE(openAre(2));
-    HalfSentRequest inProgress = halfSent(ecdsaPort);
+    HalfSentRequest stopped = halfSent(ecdsaPort);
     ASSERT_TRUE(openAre(3, 1));
 
     auto first = connect(ecdsaPort);
@@ -1054,14 +1115,37 @@ TEST_F(ConnectionLimitTest, TheConnectionThatWaitedLongestMakesRoom) {
 
     auto third = connect(ecdsaPort);
     ASSERT_NE(third, nullptr);
+    EXPECT_TRUE(stopped.client->waitForClose()) << "the stopped body was kept";
+    EXPECT_TRUE(echoes(*third, ecdsaPort));
+
+    auto fourth = connect(rsaPort);
+    ASSERT_NE(fourth, nullptr);
     EXPECT_TRUE(first->waitForClose());
     EXPECT_TRUE(echoes(*second, rsaPort));
     EXPECT_TRUE(echoes(*third, ecdsaPort));
+    EXPECT_TRUE(echoes(*fourth, rsaPort));
+}
 
-    ASSERT_TRUE(inProgress.finish());
-    std::optional<HttpResponse> answered = inProgress.client->readResponse();
-    ASSERT_TRUE(answered);
-    EXPECT_EQ(decoded(*answered)["result"], "0");
+// Bodies that trickle in hold neither the connection limit nor their connections for long: at
+// the limit a new connection takes the place of one, and the other is closed soon after its
+// allowance, though each sends a byte well within the idle timeout.
+TEST_F(ConnectionLimitTest, TricklingBodiesMakeRoomAndAreClosedAfterTheirAllowance) {
+    setConnectionLimitForTesting(2);
+    setBodyAllowanceForTesting(2);
+    IdleLoop idleLoop;
+    std::vector<HalfSentRequest> trickling;
+    trickling.push_back(halfSent(ecdsaPort, 200));
+    trickling.push_back(halfSent(rsaPort, 200));
+    ASSERT_TRUE(openAre(2, 2));
+
+    auto newcomer = connect(ecdsaPort);
+    ASSERT_NE(newcomer, nullptr) << "the trickling bodies held the limit";
+    EXPECT_TRUE(echoes(*newcomer, ecdsaPort));
+
+    double seconds = 0;
+    EXPECT_TRUE(trickleUntilClosed(trickling, &seconds));
+    EXPECT_LT(seconds, 8.0);
+    EXPECT_TRUE(echoes(*newcomer, ecdsaPort));
 }
 
 // A connection whose request has come but is not read yet, because its listener is inside a
@@ -1098,28 +1182,50 @@ TEST_F(ConnectionLimitTest, AConnectionWhoseRequestWaitsUnreadStays) {
     EXPECT_TRUE(echoes(*newcomer, rsaPort));
 }
 
-// When every connection has a request in progress, a new one is closed at once, not left waiting
-// in the system's queue; once a request has been answered its connection makes room again.
+// When every connection has a request that has arrived and is being served (one in a long call,
+// one waiting for it), a new one is closed at once, not left waiting in the system's queue; once
+// a request has been answered its connection makes room again. The new one comes to a third
+// listener: the two serving ones accept nothing until the call is over.
 TEST_F(ConnectionLimitTest, WithEveryRequestInProgressANewConnectionIsClosedAtOnce) {
+    int sparePort = 0;
+    for (int attempt = 0; attempt < 5 && sparePort == 0; ++attempt) {
+        const int port = freePort();
+        if (startHttpsListener(false, port,
+                               serverCertificateTextForTesting(ServerCertificateKind::kEcdsa),
+                               serverPrivateKeyTextForTesting(ServerCertificateKind::kEcdsa))) {
+            sparePort = port;
+        }
+    }
+    ASSERT_NE(sparePort, 0);
     setConnectionLimitForTesting(2);
-    HalfSentRequest one = halfSent(ecdsaPort);
-    HalfSentRequest two = halfSent(rsaPort);
-    ASSERT_TRUE(openAre(2, 2));
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("4000"));
+    installation->forget();
+    auto calling = connect(ecdsaPort);
+    ASSERT_NE(calling, nullptr);
+    ASSERT_TRUE(calling->send(qmtest::buildPost(
+        "/", keepAlive(ecdsaPort), qmtest::parameterField(callJson(sessionId_, "SignData")))));
+    ASSERT_TRUE(eventually([] { return !installation->journal().empty(); }))
+        << "the slow call never reached the adapter";
+    auto waiting = connect(rsaPort, qmtest::kClientTls12);
+    ASSERT_NE(waiting, nullptr);
+    ASSERT_TRUE(waiting->send(qmtest::buildPost(
+        "/", keepAlive(rsaPort), qmtest::parameterField(callJson(sessionId_, "QuillmarkEcho")))));
+    ASSERT_TRUE(openAre(2, 0, 2));
 
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(HttpsClient::connect("127.0.0.1", ecdsaPort, qmtest::kClientTls13, nullptr, 10000),
+    EXPECT_EQ(HttpsClient::connect("127.0.0.1", sparePort, qmtest::kClientTls13, nullptr, 10000),
               nullptr);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(2));
 
-    ASSERT_TRUE(one.finish());
-    std::optional<HttpResponse> answered = one.client->readResponse();
-    ASSERT_TRUE(answered);
-    auto newcomer = connect(ecdsaPort);
+    std::optional<HttpResponse> called = calling->readResponse();
+    ASSERT_TRUE(called);
+    EXPECT_EQ(decoded(*called)["result"].rfind("SignData#", 0), 0u);
+    std::optional<HttpResponse> echoed = waiting->readResponse();
+    ASSERT_TRUE(echoed);
+    EXPECT_EQ(decoded(*echoed)["result"], "0");
+    auto newcomer = connect(sparePort);
     ASSERT_NE(newcomer, nullptr);
-    EXPECT_TRUE(one.client->waitForClose());
-    EXPECT_TRUE(echoes(*newcomer, ecdsaPort));
-    ASSERT_TRUE(two.finish());
-    EXPECT_TRUE(two.client->readResponse());
+    EXPECT_TRUE(echoes(*newcomer, sparePort));
 }
 
 // Thousands of connections each taking the place of an older one (on one listener, which accepts
@@ -1165,36 +1271,15 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     {
         // Other pages keep the listener busy with calls of 50 ms, one after another.
         qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("50"));
-        std::atomic<bool> calling{true};
-        std::vector<std::thread> pages;
-        for (int i = 0; i < 4; ++i) {
-            pages.emplace_back([&calling, &id] {
-                auto page = connect(ecdsaPort);
-                const std::string call =
-                    qmtest::buildPost("/", formHeaders(ecdsaPort, {{"Connection", "keep-alive"}}),
-                                      qmtest::parameterField(callJson(id, "SignData")));
-                while (calling && page && page->send(call) && page->readResponse()) {
-                }
-            });
-        }
-        ScopeExit stopCalling([&] {
-            calling = false;
-            for (std::thread& page : pages) {
-                page.join();
-            }
-        });
+        CallingPages pages(ecdsaPort, id);
 
-        auto trickling = connect(ecdsaPort);
-        ASSERT_NE(trickling, nullptr);
-        const std::string headers = "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n";
-        const auto begin = std::chrono::steady_clock::now();
-        bool cut = false;
-        for (std::size_t i = 0; i < headers.size() && !cut; ++i) {
-            cut = !trickling->send(headers.substr(i, 1));
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
-        EXPECT_TRUE(cut || trickling->waitForClose());
-        EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(8));
+        std::vector<HalfSentRequest> trickling;
+        trickling.push_back(
+            {connect(ecdsaPort), "POST / HTTP/1.1\r\nHost: " + host(ecdsaPort) + "\r\n"});
+        ASSERT_NE(trickling[0].client, nullptr);
+        double seconds = 0;
+        EXPECT_TRUE(trickleUntilClosed(trickling, &seconds));
+        EXPECT_LT(seconds, 8.0);
     }
 
     // A connection that never begins its TLS handshake.
@@ -1211,6 +1296,29 @@ TEST_F(HttpsTest, TheHeaderDeadlineCutsTricklingClientsButNotALongCall) {
     EXPECT_EQ(decoded(*answered)["result"].rfind("SignData#", 0), 0u);
     EXPECT_TRUE(calling->waitForClose());
     setHeaderDeadlineForTesting(0);
+}
+
+// A body that arrives steadily, if slowly, is served however far past the allowance it takes.
+TEST_F(HttpsTest, ABodyArrivingSteadilyOutlastsItsAllowance) {
+    setBodyAllowanceForTesting(1);
+    IdleLoop idleLoop;
+    const std::string field =
+        qmtest::parameterField(echoJson(",\"pad\":\"" + std::string(24 * 1024, 'p') + "\""));
+    const std::string request = qmtest::buildPost("/", formHeaders(ecdsaPort), field);
+    auto page = connect(ecdsaPort);
+    ASSERT_NE(page, nullptr);
+    constexpr std::size_t kPiece = 2048;
+    std::size_t at = request.size() - field.size();
+    ASSERT_TRUE(page->send(request.substr(0, at)));
+    const auto begin = std::chrono::steady_clock::now();
+    for (; at < request.size(); at += kPiece) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ASSERT_TRUE(page->send(request.substr(at, kPiece))) << "cut after " << at << " bytes";
+    }
+    EXPECT_GT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(1));
+    std::optional<HttpResponse> answered = page->readResponse();
+    ASSERT_TRUE(answered) << "cut at the end of its body";
+    EXPECT_EQ(decoded(*answered)["result"], "0");
 }
 
 // Listeners whose idle timeout and header deadline are short, for the tests of a busy listener.
@@ -1282,6 +1390,30 @@ TEST_F(BusyListenerTest, RequestsThatCameWhileTheListenerWasBusyAreAnswered) {
         ASSERT_TRUE(answered) << page.name << " was cut";
         EXPECT_EQ(decoded(*answered)["result"], "0") << page.name;
     }
+}
+
+// A listener kept busy by long calls, one after another, excuses a trickling header no longer
+// than its deadline once more: the spells do not stop its clock.
+TEST_F(BusyListenerTest, AHeaderTrickleIsCutThoughItsListenerIsKeptBusy) {
+    std::optional<HttpResponse> opened = post(echoJson());
+    ASSERT_TRUE(opened);
+    const std::string id = decoded(*opened)["SessionID"];
+    IdleLoop idleLoop;
+    qmtest::ScopedProbeSetting sleep("QM_PROBE_SLEEP_MS", std::string("300"));
+    installation->forget();
+    CallingPages pages(ecdsaPort, id);
+    ASSERT_TRUE(eventually([] { return installation->journal().size() >= 2; }))
+        << "the calls never reached the adapter";
+    // A header line that never ends, a byte every 200 ms: well within the idle timeout.
+    std::vector<HalfSentRequest> trickling;
+    trickling.push_back(
+        {connect(ecdsaPort), "POST / HTTP/1.1\r\nX-Trickle: " + std::string(200, 't')});
+    ASSERT_NE(trickling[0].client, nullptr);
+    double seconds = 0;
+    EXPECT_TRUE(trickleUntilClosed(trickling, &seconds));
+    // The deadline, as much again for the busy spells, and the idle loop's step.
+    EXPECT_LT(seconds, 2 * kShortSeconds + 3.0);
+    EXPECT_GE(installation->journal().size(), 8u) << "the listener was not kept busy";
 }
 
 // ---- Listeners ----------------------------------------------------------------------------------
