@@ -540,15 +540,19 @@ char* urlBase64Decode(const char* input) {
 
 size_t feedUrlBase64Decoder(UrlBase64Decoder& decoder, const char* data, size_t size,
                             unsigned char* output) {
+    // Kept in locals: the output bytes may alias the decoder, which would otherwise be reloaded
+    // after every byte written.
+    unsigned int group = decoder.group;
+    unsigned int inGroup = decoder.inGroup;
     size_t out = 0;
     auto take = [&](unsigned int value) {
-        decoder.group = (decoder.group << 6U) | value;
-        if (++decoder.inGroup == 4) {
-            output[out++] = static_cast<unsigned char>(decoder.group >> 16U);
-            output[out++] = static_cast<unsigned char>(decoder.group >> 8U);
-            output[out++] = static_cast<unsigned char>(decoder.group);
-            decoder.group = 0;
-            decoder.inGroup = 0;
+        group = (group << 6U) | value;
+        if (++inGroup == 4) {
+            output[out++] = static_cast<unsigned char>(group >> 16U);
+            output[out++] = static_cast<unsigned char>(group >> 8U);
+            output[out++] = static_cast<unsigned char>(group);
+            group = 0;
+            inGroup = 0;
         }
     };
     size_t i = 0;
@@ -569,21 +573,27 @@ size_t feedUrlBase64Decoder(UrlBase64Decoder& decoder, const char* data, size_t 
             take(static_cast<unsigned int>(value));
             continue;
         }
-        const char c = data[i];
-        if (c == '%') {
-            decoder.escape[0] = c;
-            decoder.escapeLength = 1;
-            ++i;
-            continue;
+        // The plain run up to the next escape or the end of the alphabet.
+        for (; i < size; ++i) {
+            const int value = kBase64Values[static_cast<unsigned char>(data[i])];
+            if (value < 0) {
+                break;
+            }
+            take(static_cast<unsigned int>(value));
         }
-        const int value = kBase64Values[static_cast<unsigned char>(c)];
-        if (value < 0) {
+        if (i == size) {
+            break;
+        }
+        if (data[i] != '%') {
             decoder.ended = true;
             break;
         }
-        take(static_cast<unsigned int>(value));
+        decoder.escape[0] = '%';
+        decoder.escapeLength = 1;
         ++i;
     }
+    decoder.group = group;
+    decoder.inGroup = inGroup;
     return out;
 }
 
