@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <string_view>
@@ -199,31 +200,40 @@ bool isHexText(std::string_view text) {
     });
 }
 
+// Why an encrypted value could not be deciphered, as its log line gives it; the index is kept in
+// the one byte of the block that marks such a value deciphered ahead of its reads.
+constexpr const char* kDecipherFailures[] = {"no share secret", "not hexadecimal", "no memory",
+                                             "cannot decrypt"};
+enum DecipherFailure : unsigned char { kNoSecret, kNotHex, kNoMemory, kCannotDecrypt };
+
 // An encrypted value that cannot be read must not travel on as its hexadecimal text (a component
 // would take it for the PIN and count a failed try): it counts as absent.
-char* failDecryption(const char* key, const char* reason) {
-    const std::string line = std::string(key) + " (" + reason + ")";
+char* failDecryption(const char* key, unsigned char reason) {
+    const char* text = reason < std::size(kDecipherFailures) ? kDecipherFailures[reason] : "";
+    const std::string line = std::string(key) + " (" + text + ")";
     logError("Decrypt value fail: ", line.c_str());
     reportMiss(key);
     return nullptr;
 }
 
-char* decryptValue(const char* key, const JsonMap& map, const char* hexText) {
-    displayJsonMap(&map);
-    logNormal("find key: ", kShareSecretKey);
+// The plaintext of hexText under the map's share secret, or null with the reason.
+char* decipher(const JsonMap& map, const char* hexText, unsigned char* reason) {
     const JsonMapEntry* secret = nullptr;
     if (searchEntry(map, 0, usedCount(map) - 1, kShareSecretKey, &secret) != Search::Found ||
         rawView(*secret).empty()) {
-        return failDecryption(key, "no share secret");
+        *reason = kNoSecret;
+        return nullptr;
     }
     const std::string_view hex(hexText);
     if (!isHexText(hex) || hex.size() / 2 > static_cast<size_t>(INT32_MAX)) {
-        return failDecryption(key, "not hexadecimal");
+        *reason = kNotHex;
+        return nullptr;
     }
     std::unique_ptr<unsigned char, Free> cipherText(hexToBytes(hexText));
     if (!cipherText) {
         logAllocationFailure(__LINE__);
-        return failDecryption(key, "no memory");
+        *reason = kNoMemory;
+        return nullptr;
     }
     // A secret shorter than the key is padded with zero bytes rather than read past its end.
     uint8_t aesKey[kAesKeySize] = {};
@@ -237,8 +247,59 @@ char* decryptValue(const char* key, const JsonMap& map, const char* hexText) {
     wipe(aesKey, sizeof(aesKey));
     wipe(iv, sizeof(iv));
     if (plainText == nullptr) {
-        return failDecryption(key, "cannot decrypt");
+        *reason = kCannotDecrypt;
     }
+    return plainText;
+}
+
+char* decryptValue(const char* key, const JsonMap& map, const char* hexText) {
+    displayJsonMap(&map);
+    logNormal("find key: ", kShareSecretKey);
+    unsigned char reason = kCannotDecrypt;
+    char* plainText = decipher(map, hexText, &reason);
+    if (plainText == nullptr) {
+        return failDecryption(key, reason);
+    }
+    return plainText;
+}
+
+// An entry whose encrypted value was deciphered ahead of its reads (decipherJsonMapValues): its
+// text value stays the hexadecimal text, which lookups and the display go on using, and
+// binaryValue holds the plaintext with its NUL (binaryLength counting the NUL), or one byte with
+// the reason it could not be deciphered (binaryLength 0). Parsing never sets binaryValue beside
+// a text value.
+bool hasDecipheredForm(const JsonMapEntry& entry) {
+    return entry.value != nullptr && entry.binaryValue != nullptr;
+}
+
+void dropDecipheredForms(JsonMap& map) {
+    for (int32_t i = 0; i < usedCount(map); ++i) {
+        JsonMapEntry& entry = map.entries[i];
+        if (hasDecipheredForm(entry)) {
+            wipe(entry.binaryValue, entry.binaryLength);
+            std::free(entry.binaryValue);
+            entry.binaryValue = nullptr;
+            entry.binaryLength = 0;
+        }
+    }
+}
+
+// The decoded value of a flagged encrypted value: its deciphered form when rawValue is the
+// entry's own text and one was made, else deciphered now.
+char* decodeEncrypted(const char* key, const JsonMap& map, const JsonMapEntry* entry,
+                      const char* rawValue) {
+    if (entry == nullptr || entry->value != rawValue || !hasDecipheredForm(*entry)) {
+        return decryptValue(key, map, rawValue);
+    }
+    if (entry->binaryLength == 0) {
+        return failDecryption(key, entry->binaryValue[0]);
+    }
+    auto* plainText = static_cast<char*>(std::malloc(entry->binaryLength));
+    if (plainText == nullptr) {
+        logAllocationFailure(__LINE__);
+        return failDecryption(key, kNoMemory);
+    }
+    std::memcpy(plainText, entry->binaryValue, entry->binaryLength);
     return plainText;
 }
 
@@ -337,6 +398,20 @@ void logUnparsedText(const char* text, size_t length, int result, const jsmntok_
     wipeString(masked);
 }
 
+// A copy of an entry's binary bytes with a NUL behind them; null when it has none.
+char* copyBinaryValue(const JsonMapEntry& entry) {
+    if (entry.binaryValue == nullptr || entry.binaryLength == 0) {
+        return nullptr;
+    }
+    auto* copy = static_cast<char*>(allocZeroed(size_t{entry.binaryLength} + 1));
+    if (copy == nullptr) {
+        logAllocationFailure(__LINE__);
+        return nullptr;
+    }
+    std::memcpy(copy, entry.binaryValue, entry.binaryLength);
+    return copy;
+}
+
 bool entryLess(const JsonMapEntry& a, const JsonMapEntry& b) {
     return compareJsonMapEntry(&a, &b) < 0;
 }
@@ -397,19 +472,31 @@ int compareJsonMapEntry(const JsonMapEntry* inputA, const JsonMapEntry* inputB) 
 
 // ---- Parsing and building --------------------------------------------------------------------
 
-JsonMap* parseJsonMap(const char* inputJsonStr) {
-    if (inputJsonStr == nullptr) {
-        warnNull("inputJsonStr", __LINE__);
+namespace {
+
+// The value of a token with its escapes undone, straight from the text; null on no memory.
+char* tokenValue(const char* text, size_t length, const jsmntok_t& token) {
+    if (!validSpan(token, length)) {
         return nullptr;
     }
-    const size_t length = std::strlen(inputJsonStr);
+    const auto size = static_cast<size_t>(token.end - token.start);
+    auto* value = static_cast<char*>(allocZeroed(size + 1));
+    if (value != nullptr) {
+        unescapeJsonText(value, text + token.start, size);
+    }
+    return value;
+}
+
+// Parsing over text of length bytes; the map keeps sourceText when one is made, and frees it
+// (wiped) otherwise.
+JsonMap* parseWithSource(const char* text, size_t length, SecretText sourceText) {
     std::vector<jsmntok_t> tokens(kJsonMapMaxTokens);
     jsmn_parser parser;
     jsmn_init(&parser);
-    const int count = jsmn_parse(&parser, inputJsonStr, length, tokens.data(), kJsonMapMaxTokens);
+    const int count = jsmn_parse(&parser, text, length, tokens.data(), kJsonMapMaxTokens);
     if (count < 2) {
         logError("jsmn parse error", "");
-        logUnparsedText(inputJsonStr, length, count, tokens.data());
+        logUnparsedText(text, length, count, tokens.data());
         return nullptr;
     }
 
@@ -422,10 +509,8 @@ JsonMap* parseJsonMap(const char* inputJsonStr) {
     for (int first = count - 2; first > 0 && map->count < kJsonMapCapacity; first -= 2) {
         JsonMapEntry& entry = map->entries[map->count];
         ++map->count;  // counted at once, so that freeing the map frees a half-made entry
-        entry.key = tokenCopy(inputJsonStr, length, tokens[first]);
-        char* raw = tokenCopy(inputJsonStr, length, tokens[first + 1]);
-        entry.value = raw != nullptr ? unescapeJsonValue(raw) : nullptr;
-        wipeAndFree(raw);
+        entry.key = tokenCopy(text, length, tokens[first]);
+        entry.value = tokenValue(text, length, tokens[first + 1]);
         // A map with pairs missing could lose a companion flag and pass a value on undecoded:
         // no map at all.
         if (entry.key == nullptr || entry.value == nullptr) {
@@ -434,12 +519,32 @@ JsonMap* parseJsonMap(const char* inputJsonStr) {
         }
     }
     std::sort(map->entries, map->entries + map->count, entryLess);
-    map->sourceText = duplicateString(inputJsonStr);
-    if (map->sourceText == nullptr) {
+    if (!sourceText) {
         logAllocationFailure(__LINE__);
         return nullptr;
     }
+    map->sourceText = sourceText.release();
     return map.release();
+}
+
+}  // namespace
+
+JsonMap* parseJsonMap(const char* inputJsonStr) {
+    if (inputJsonStr == nullptr) {
+        warnNull("inputJsonStr", __LINE__);
+        return nullptr;
+    }
+    return parseWithSource(inputJsonStr, std::strlen(inputJsonStr),
+                           SecretText(duplicateString(inputJsonStr)));
+}
+
+JsonMap* parseJsonMapTakingText(char* inputJsonStr) {
+    if (inputJsonStr == nullptr) {
+        warnNull("inputJsonStr", __LINE__);
+        return nullptr;
+    }
+    SecretText text(inputJsonStr);
+    return parseWithSource(inputJsonStr, std::strlen(inputJsonStr), std::move(text));
 }
 
 int setJsonMapValue(JsonMap* inputQuillmarkJson, const char* Key, const char* value) {
@@ -447,6 +552,8 @@ int setJsonMapValue(JsonMap* inputQuillmarkJson, const char* Key, const char* va
         return 0;
     }
     JsonMap& map = *inputQuillmarkJson;
+    // A new value, companion or share secret may change what any encrypted value deciphers to.
+    dropDecipheredForms(map);
     const int32_t count = usedCount(map);
     for (int32_t i = 0; i < count; ++i) {
         JsonMapEntry& entry = map.entries[i];
@@ -549,17 +656,35 @@ char* BinarySearchQuillmarkJsonMap(const JsonMap* inputQuillmarkJson, int32_t lo
     if (entry->value != nullptr) {
         return duplicateString(entry->value);
     }
-    if (entry->binaryValue != nullptr && entry->binaryLength > 0) {
-        auto* copy = static_cast<char*>(allocZeroed(size_t{entry->binaryLength} + 1));
-        if (copy == nullptr) {
-            logAllocationFailure(__LINE__);
-            return nullptr;
-        }
-        std::memcpy(copy, entry->binaryValue, entry->binaryLength);
-        return copy;
-    }
-    return nullptr;
+    return copyBinaryValue(*entry);
 }
+
+namespace {
+
+// The decoding of decodeJsonMapValue; entry is the entry whose value rawValue may be (or null).
+char* decodeRaw(const char* key, const JsonMap& map, const JsonMapEntry* entry,
+                const char* rawValue) {
+    if (companionOn(map, key, kEncryptSuffix)) {
+        return decodeEncrypted(key, map, entry, rawValue);
+    }
+    char* decoded = nullptr;
+    if (companionOn(map, key, kStarSuffix)) {
+        decoded = replaceAll(rawValue, "*", "\\");
+    } else if (companionOn(map, key, kSlashSuffix)) {
+        decoded = replaceAll(rawValue, kSlashMarker, "\\");
+    } else if (companionOn(map, key, kBase64Suffix)) {
+        decoded = urlBase64Decode(rawValue);
+    } else {
+        return duplicateString(rawValue);
+    }
+    if (decoded == nullptr) {
+        logAllocationFailure(__LINE__);
+        return duplicateString(rawValue);
+    }
+    return decoded;
+}
+
+}  // namespace
 
 char* decodeJsonMapValue(const char* inputKey, const JsonMap* inputQuillmarkJson,
                          const char* inputValue) {
@@ -571,36 +696,38 @@ char* decodeJsonMapValue(const char* inputKey, const JsonMap* inputQuillmarkJson
         return nullptr;
     }
     const JsonMap& map = *inputQuillmarkJson;
-    if (companionOn(map, inputKey, kEncryptSuffix)) {
-        return decryptValue(inputKey, map, inputValue);
+    const JsonMapEntry* entry = nullptr;
+    if (searchEntry(map, 0, usedCount(map) - 1, inputKey, &entry) != Search::Found) {
+        entry = nullptr;
     }
-    char* decoded = nullptr;
-    if (companionOn(map, inputKey, kStarSuffix)) {
-        decoded = replaceAll(inputValue, "*", "\\");
-    } else if (companionOn(map, inputKey, kSlashSuffix)) {
-        decoded = replaceAll(inputValue, kSlashMarker, "\\");
-    } else if (companionOn(map, inputKey, kBase64Suffix)) {
-        decoded = urlBase64Decode(inputValue);
-    } else {
-        return duplicateString(inputValue);
-    }
-    if (decoded == nullptr) {
-        logAllocationFailure(__LINE__);
-        return duplicateString(inputValue);
-    }
-    return decoded;
+    return decodeRaw(inputKey, map, entry, inputValue);
 }
 
 char* getJsonMapValue(const JsonMap* inputQuillmarkJson, const char* inputKey) {
     if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
         return nullptr;
     }
-    SecretText raw(BinarySearchQuillmarkJsonMap(inputQuillmarkJson, 0,
-                                                inputQuillmarkJson->count - 1, inputKey));
+    const JsonMap& map = *inputQuillmarkJson;
+    const JsonMapEntry* entry = nullptr;
+    switch (searchEntry(map, 0, map.count - 1, inputKey, &entry)) {
+        case Search::Missing:
+            reportMiss(inputKey);
+            return nullptr;
+        case Search::CompareSame:
+            return nullptr;
+        case Search::Found:
+            break;
+    }
+    // The value is read where it stands: copying a value of many megabytes first would double
+    // the work of every read.
+    if (entry->value != nullptr) {
+        return decodeRaw(inputKey, map, entry, entry->value);
+    }
+    SecretText raw(copyBinaryValue(*entry));
     if (!raw) {
         return nullptr;
     }
-    return decodeJsonMapValue(inputKey, inputQuillmarkJson, raw.get());
+    return decodeRaw(inputKey, map, nullptr, raw.get());
 }
 
 int32_t getJsonMapInt(const JsonMap* inputQuillmarkJson, const char* inputKey) {
@@ -696,5 +823,56 @@ void getRequestValueIv(unsigned char iv[kRequestValueIvSize]) {
             iv[word * 4 + byte] =
                 static_cast<unsigned char>(kRequestIvWords[word] >> (24 - 8 * byte));
         }
+    }
+}
+
+size_t encryptedJsonMapTextBytes(const JsonMap* inputQuillmarkJson) {
+    if (inputQuillmarkJson == nullptr) {
+        warnNull("inputQuillmarkJson", __LINE__);
+        return 0;
+    }
+    const JsonMap& map = *inputQuillmarkJson;
+    size_t bytes = 0;
+    for (int32_t i = 0; i < usedCount(map); ++i) {
+        const JsonMapEntry& entry = map.entries[i];
+        if (entry.key != nullptr && entry.value != nullptr &&
+            companionOn(map, entry.key, kEncryptSuffix)) {
+            bytes += std::strlen(entry.value);
+        }
+    }
+    return bytes;
+}
+
+void decipherJsonMapValues(JsonMap* inputQuillmarkJson) {
+    if (inputQuillmarkJson == nullptr) {
+        warnNull("inputQuillmarkJson", __LINE__);
+        return;
+    }
+    JsonMap& map = *inputQuillmarkJson;
+    for (int32_t i = 0; i < usedCount(map); ++i) {
+        JsonMapEntry& entry = map.entries[i];
+        if (entry.key == nullptr || entry.value == nullptr || hasDecipheredForm(entry) ||
+            !companionOn(map, entry.key, kEncryptSuffix)) {
+            continue;
+        }
+        logNormal("find key: ", kShareSecretKey);
+        unsigned char reason = kCannotDecrypt;
+        char* plainText = decipher(map, entry.value, &reason);
+        if (plainText != nullptr) {
+            entry.binaryValue = reinterpret_cast<unsigned char*>(plainText);
+            entry.binaryLength = static_cast<uint32_t>(std::strlen(plainText) + 1);
+            continue;
+        }
+        const std::string line = std::string(entry.key) + " (" + kDecipherFailures[reason] + ")";
+        logError("Decrypt value fail: ", line.c_str());
+        auto* mark = static_cast<unsigned char*>(std::malloc(1));
+        if (mark == nullptr) {
+            // Left without a form, the value is deciphered again when it is read.
+            logAllocationFailure(__LINE__);
+            continue;
+        }
+        mark[0] = reason;
+        entry.binaryValue = mark;
+        entry.binaryLength = 0;
     }
 }

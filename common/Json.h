@@ -29,8 +29,9 @@ inline constexpr unsigned kJsonMapMaxTokens = 257;
 inline constexpr size_t kRequestValueIvSize = 16;
 
 // One pair. key is the text exactly as it stood between the quotation marks (escapes kept);
-// value has its JSON escapes undone and may be null; binaryValue is never set by this system, but
-// lookups and the log display honour it.
+// value has its JSON escapes undone and may be null; binaryValue is set by this system only beside
+// a text value, for a value deciphered ahead of its reads (see decipherJsonMapValues); lookups and
+// the log display honour it where there is no text value.
 struct JsonMapEntry {
     char* key;
     char* value;
@@ -99,6 +100,11 @@ int compareJsonMapKeys(const char* keyA, const char* keyB);
 // Null text (warning "inputJsonStr") or no memory: null.
 JsonMap* parseJsonMap(const char* inputJsonStr);
 
+// parseJsonMap of a heap text (malloc) that the map keeps as its sourceText instead of a copy.
+// The text is taken in every case: wiped and freed when no map is made. Its bytes after the
+// NUL, if any, are not wiped by freeJsonMap: the caller clears them first.
+JsonMap* parseJsonMapTakingText(char* inputJsonStr);
+
 // Replaces the value of the first entry whose key equals Key ignoring case (value may be null),
 // or adds a new sorted entry while fewer than 128 are in use; a full map refuses a new key with a
 // warning. Always returns 0 (also for a null map "inputQuillmarkJson" or key "Key").
@@ -152,6 +158,20 @@ JsonMapMissHandler setJsonMapMissHandler(JsonMapMissHandler handler);
 // True when a missing key counts for the adapters' key check: it contains neither "Quillmark" nor
 // "topui" (exact case), so companions and the service's own keys never count.
 bool isCheckedJsonMapKey(const char* key);
+
+// ---- Encrypted values deciphered ahead of their reads ------------------------------------------
+
+// The bytes of hexadecimal text held by the values flagged "<key>_QuillmarkEncryptFlag", which
+// decipherJsonMapValues reads: its working memory is about one and a half times this, of which
+// half stays with the map. 0 for a null map (after the warning).
+size_t encryptedJsonMapTextBytes(const JsonMap* inputQuillmarkJson);
+// Deciphers every value flagged "<key>_QuillmarkEncryptFlag" once (logging "find key: " and the
+// failures as decoding does, without the map display), so that every later read of it, here or
+// in an adapter given the map, takes the outcome instead of deciphering again: the plaintext, or
+// a miss for a value that cannot be deciphered. The values, lookups and the log display are
+// unchanged: the plaintext is kept beside the value, in the entry's binaryValue, where only the
+// decoding looks, and is wiped with the map. setJsonMapValue drops every such form.
+void decipherJsonMapValues(JsonMap* inputQuillmarkJson);
 
 // ---- Log display -----------------------------------------------------------------------------
 

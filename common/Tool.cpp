@@ -38,15 +38,6 @@ void secureZero(char* text, size_t length) {
     }
 }
 
-// The steps of a value's decoding hold the request's secrets (PINs) in plain: none of them may
-// stay readable in freed memory.
-void wipeAndFree(char* text) {
-    if (text != nullptr) {
-        secureZero(text, std::strlen(text));
-        std::free(text);
-    }
-}
-
 // The value of each character in the base64 alphabet, -1 for every other one. A table: a 64 MiB
 // request field is decoded one character at a time on its listener's thread.
 constexpr std::array<signed char, 256> kBase64Values = [] {
@@ -433,20 +424,60 @@ char* unescapeJsonValue(const char* input) {
         QM_TOOL_WARN_NULL("inputData");
         return nullptr;
     }
-    static constexpr const char* kEscapes[][2] = {
-        {"\\r", "\r"},       {"\\n", "\n"},       {"\\t", "\t"},  {"\\u000f", "\x0f"},
-        {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
-    };
-    char* text = duplicateString(input);
-    for (const auto& escape : kEscapes) {
-        if (text == nullptr) {
-            return nullptr;
-        }
-        char* next = replaceAll(text, escape[0], escape[1]);
-        wipeAndFree(text);
-        text = next;
+    const size_t length = std::strlen(input);
+    char* text = static_cast<char*>(allocZeroed(length + 1));
+    if (text != nullptr) {
+        unescapeJsonText(text, input, length);
     }
     return text;
+}
+
+size_t unescapeJsonText(char* output, const char* input, size_t length) {
+    // Each escape starts with the only backslash it holds and is replaced by a byte that is
+    // neither a backslash nor part of another escape: one pass gives what the replacements one
+    // after another give.
+    static constexpr struct {
+        const char* escape;
+        size_t length;
+        char byte;
+    } kEscapes[] = {
+        {"\\r", 2, '\r'},       {"\\n", 2, '\n'},       {"\\t", 2, '\t'}, {"\\u000f", 6, '\x0f'},
+        {"\\u000e", 6, '\x0e'}, {"\\u001b", 6, '\x1b'}, {"\\\"", 2, '"'},
+    };
+    size_t out = 0;
+    size_t i = 0;
+    while (i < length) {
+        const char* backslash = static_cast<const char*>(std::memchr(input + i, '\\', length - i));
+        const size_t plainEnd =
+            backslash != nullptr ? static_cast<size_t>(backslash - input) : length;
+        const void* nul = std::memchr(input + i, '\0', plainEnd - i);
+        if (nul != nullptr) {
+            const size_t end = static_cast<size_t>(static_cast<const char*>(nul) - input);
+            std::memcpy(output + out, input + i, end - i);
+            out += end - i;
+            break;
+        }
+        std::memcpy(output + out, input + i, plainEnd - i);
+        out += plainEnd - i;
+        i = plainEnd;
+        if (i == length) {
+            break;
+        }
+        size_t taken = 1;
+        char byte = '\\';
+        for (const auto& escape : kEscapes) {
+            if (escape.length <= length - i &&
+                std::memcmp(input + i, escape.escape, escape.length) == 0) {
+                taken = escape.length;
+                byte = escape.byte;
+                break;
+            }
+        }
+        output[out++] = byte;
+        i += taken;
+    }
+    output[out] = '\0';
+    return out;
 }
 
 size_t base64Encode(char* output, const unsigned char* bytes, size_t length) {
@@ -505,6 +536,83 @@ char* urlBase64Decode(const char* input) {
         decodeBase64Run(result, input, Base64Text::kUrlEscaped);
     }
     return reinterpret_cast<char*>(result);
+}
+
+size_t feedUrlBase64Decoder(UrlBase64Decoder& decoder, const char* data, size_t size,
+                            unsigned char* output) {
+    // Kept in locals: the output bytes may alias the decoder, which would otherwise be reloaded
+    // after every byte written.
+    unsigned int group = decoder.group;
+    unsigned int inGroup = decoder.inGroup;
+    size_t out = 0;
+    auto take = [&](unsigned int value) {
+        group = (group << 6U) | value;
+        if (++inGroup == 4) {
+            output[out++] = static_cast<unsigned char>(group >> 16U);
+            output[out++] = static_cast<unsigned char>(group >> 8U);
+            output[out++] = static_cast<unsigned char>(group);
+            group = 0;
+            inGroup = 0;
+        }
+    };
+    size_t i = 0;
+    while (i < size && !decoder.ended) {
+        if (decoder.escapeLength > 0) {
+            decoder.escape[decoder.escapeLength++] = data[i++];
+            if (decoder.escapeLength < 3) {
+                continue;
+            }
+            decoder.escapeLength = 0;
+            size_t width = 0;
+            const char text[4] = {decoder.escape[0], decoder.escape[1], decoder.escape[2], '\0'};
+            const int value = base64ValueAt(text, Base64Text::kUrlEscaped, &width);
+            if (value < 0) {
+                decoder.ended = true;
+                break;
+            }
+            take(static_cast<unsigned int>(value));
+            continue;
+        }
+        // The plain run up to the next escape or the end of the alphabet.
+        for (; i < size; ++i) {
+            const int value = kBase64Values[static_cast<unsigned char>(data[i])];
+            if (value < 0) {
+                break;
+            }
+            take(static_cast<unsigned int>(value));
+        }
+        if (i == size) {
+            break;
+        }
+        if (data[i] != '%') {
+            decoder.ended = true;
+            break;
+        }
+        decoder.escape[0] = '%';
+        decoder.escapeLength = 1;
+        ++i;
+    }
+    decoder.group = group;
+    decoder.inGroup = inGroup;
+    return out;
+}
+
+size_t finishUrlBase64Decoder(UrlBase64Decoder& decoder, unsigned char* output) {
+    // An escape cut off by the end of the text is no escape: it ends the run.
+    decoder.ended = true;
+    decoder.escapeLength = 0;
+    size_t out = 0;
+    if (decoder.inGroup == 3) {
+        const unsigned int group = decoder.group << 6U;
+        output[out++] = static_cast<unsigned char>(group >> 16U);
+        output[out++] = static_cast<unsigned char>(group >> 8U);
+    } else if (decoder.inGroup == 2) {
+        const unsigned int group = decoder.group << 12U;
+        output[out++] = static_cast<unsigned char>(group >> 16U);
+    }
+    decoder.group = 0;
+    decoder.inGroup = 0;
+    return out;
 }
 
 unsigned char* hexToBytes(const char* input) {

@@ -103,6 +103,10 @@ char* rightAlign16(const char* input);
 // Copy with \r, \n, \t, \u000f, \u000e, \u001b and \" undone (plain replacements, in that order);
 // null gives the warning ("inputData") and null.
 char* unescapeJsonValue(const char* input);
+// The same unescaping of length bytes of input (a NUL among them ends the text) written to
+// output, which has room for length + 1 bytes; NUL-terminated. Returns the bytes written.
+// Matches the replacements one after another: no escape can overlap another or be formed by one.
+size_t unescapeJsonText(char* output, const char* input, size_t length);
 
 // ---- Encodings ------------------------------------------------------------------------------
 
@@ -121,6 +125,27 @@ size_t base64Decode(unsigned char* output, const char* input);
 // Undoes "%2B", "%2F", "%3D" (upper case only), then decodes; the bytes plus a NUL. The count is
 // not returned: callers treat the result as text. Null input gives null.
 char* urlBase64Decode(const char* input);
+
+// urlBase64Decode of a text that arrives in pieces: the bytes of the pieces fed so far, then
+// finish, are byte for byte what urlBase64Decode gives for the whole text (its leading run only;
+// an escape may be cut between two pieces).
+struct UrlBase64Decoder {
+    unsigned int group = 0;
+    unsigned int inGroup = 0;
+    char escape[3] = {};  // an escape begun at the end of a piece
+    unsigned int escapeLength = 0;
+    bool ended = false;  // the run has ended: the rest of the text is not read
+};
+// Most bytes that feeding size characters can write (finish included).
+constexpr size_t urlBase64DecodedBound(size_t size) {
+    return size / 4 * 3 + 3;
+}
+// Decodes a piece into output (room for urlBase64DecodedBound(size) bytes); returns the bytes
+// written. No NUL is written.
+size_t feedUrlBase64Decoder(UrlBase64Decoder& decoder, const char* data, size_t size,
+                            unsigned char* output);
+// Writes the last group's bytes (0 to 2) to output; returns them. The decoder is spent.
+size_t finishUrlBase64Decoder(UrlBase64Decoder& decoder, unsigned char* output);
 
 // strlen(input)/2 bytes (odd last digit ignored, non-hex digits count as 0) plus a NUL; null gives
 // the warning ("input") and null.

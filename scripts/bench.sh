@@ -10,10 +10,13 @@
 #   - cold start to the first answered request, and the idle and peak memory (resident set)
 #   - echo requests/s on one listener while 1000 connections to it are being attempted
 #     (tests/integration/hostile.mjs storm)
+#   - a large request: an echo that opens a session with one field of 1, 8, 24 and 47 MiB (the
+#     last just under the 64 MiB limit once encoded), end to end with curl, median of 3
 #
 #   scripts/bench.sh [<build-dir>]      (default build/win32, or build/win64 on a machine that
 #                                       refuses 32-bit code; built by scripts/build.sh)
 #   QM_BENCH_SECONDS=<n>                       length of each load run (default 10)
+#   QM_BENCH_ROWS=large                        only the large-request rows
 #
 # Needs wrk, curl and openssl. Loads only the loopback listeners it starts itself; each run is
 # bounded in time. Not a test: it judges nothing, it prints the targets beside the figures.
@@ -116,6 +119,53 @@ bare_cold=$(($(now_ms) - start))
 wait_listening $((bare_port + 40))
 bare_idle=$(awk '/^VmRSS:/ {print $2}' "/proc/$bare_pid/status" 2>/dev/null || echo 0)
 
+# ---- Large requests -----------------------------------------------------------------------------
+# The bare server reads and drops the same bodies: the ratio is the service's own work per byte.
+large_sizes=(1 8 24 47)
+for mib in "${large_sizes[@]}"; do
+    node -e '
+        const [mib, pathId, file] = process.argv.slice(1);
+        const json = JSON.stringify({ FunctionName: "QuillmarkEcho", PathID: pathId,
+            minServerVersion: "1.0.0.0", strData: "D".repeat(Number(mib) * 1024 * 1024) });
+        const b64 = Buffer.from(json).toString("base64")
+            .replace(/\+/g, "%2B").replace(/\//g, "%2F").replace(/=/g, "%3D");
+        require("fs").writeFileSync(file, "Parameter=" + b64);
+    ' "$mib" "$QM_GPKI_PATH_ID" "$work/large-$mib.txt"
+done
+large_ms() { # url file: the median of three, in milliseconds ("-" when one got no answer)
+    local times=() i reply
+    for i in 1 2 3; do
+        reply=$(curl -sk --max-time 60 -o "$work/large-reply.txt" -w '%{http_code} %{time_total}' \
+            -H 'Origin: http://localhost:8080' -H 'Content-Type: application/x-www-form-urlencoded' \
+            --data-binary "@$2" "$1" || true)
+        [ "${reply%% *}" = 200 ] || { echo "-"; return; }
+        times+=("${reply#* }")
+    done
+    printf '%s\n' "${times[@]}" | sort -n | awk 'NR == 2 {printf "%.0f", $1 * 1000}'
+}
+declare -A large_service large_bare
+for mib in "${large_sizes[@]}"; do
+    large_service[$mib]=$(large_ms "$service_url" "$work/large-$mib.txt")
+    large_bare[$mib]=$(large_ms "$bare_url" "$work/large-$mib.txt")
+done
+rm -f "$work"/large-*.txt
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
+row() { printf '%-44s %12s %12s %8s   %s\n' "$@"; }
+large_rows() {
+    for mib in "${large_sizes[@]}"; do
+        local target=""
+        [ "$mib" = 8 ] || [ "$mib" = 47 ] && target="<= 1.50"
+        row "large request, one field of $mib MiB (ms)" "${large_service[$mib]}" "${large_bare[$mib]}" \
+            "$(ratio "${large_service[$mib]}" "${large_bare[$mib]}")" "$target"
+    done
+}
+if [ "${QM_BENCH_ROWS:-all}" = large ]; then
+    echo
+    row "figure" "service" "bare" "ratio" "target"
+    large_rows
+    exit 0
+fi
+
 # ---- Load runs ---------------------------------------------------------------------------------
 known_echo=$(qm_parameter "{\"FunctionName\":\"QuillmarkEcho\",\"SessionId\":\"$session\"}")
 cat >"$work/post.lua" <<EOF
@@ -187,8 +237,6 @@ service_mem=$(peak_kb "$QM_SERVICE_PID")
 bare_mem=$(peak_kb "$bare_pid")
 
 # ---- Table -------------------------------------------------------------------------------------
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }
-row() { printf '%-44s %12s %12s %8s   %s\n' "$@"; }
 echo
 echo "OqtQuillmark under Wine against a bare libmicrohttpd + GnuTLS server (${seconds} s per load run)"
 echo
@@ -213,6 +261,7 @@ row "new session echo, median / max (ms)" "$open_p50 / $open_max" "-" "-" "< 25 
 row "known session echo, median, curl (ms)" "$known_p50" "-" "-" ""
 row "echo while 1000 connections are attempted (req/s)" "${service_storm:--}" "${bare_storm:--}" \
     "$(ratio "${service_storm:-0}" "${bare_storm:-0}")" "report"
+large_rows
 row "cold start to first answer (ms)" "$service_cold" "$bare_cold" "$(ratio "$service_cold" "$bare_cold")" "report"
 row "idle memory, listening, resident (KiB)" "$service_idle" "$bare_idle" \
     "$(ratio "$service_idle" "$bare_idle")" "<= 1.50"

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -47,9 +48,6 @@ enum RequestKind : int32_t {
     kOtherRequest = 2,
 };
 
-// While a request is decoded, parsed and dispatched it holds this many times its field's size
-// (the decoded text, the map's copy of it and the map's values).
-constexpr std::size_t kCompletionChargeFactor = 3;
 // Bodies up to this size are not charged, so that a page's ordinary requests are never refused
 // while large uploads hold the budget; the connection limit bounds what they can take together.
 constexpr std::size_t kUnchargedBodyBytes = 64 * 1024;
@@ -211,26 +209,92 @@ private:
     std::size_t bytes_ = 0;
 };
 
+// The "Parameter" field, decoded from its URL-escaped base64 as its pieces arrive, so that the
+// request's text is ready when its body is in: the listener's thread then has only the parsing
+// left to do while its other connections wait. The text is a heap block that the request map
+// takes over.
+struct DecodedField {
+    char* text = nullptr;
+    std::size_t size = 0;      // decoded bytes
+    std::size_t capacity = 0;  // bytes of text
+    std::size_t received = 0;  // characters of the field so far
+    UrlBase64Decoder decoder;
+
+    DecodedField() = default;
+    DecodedField(const DecodedField&) = delete;
+    DecodedField& operator=(const DecodedField&) = delete;
+    ~DecodedField() { clear(); }
+
+    void clear() {
+        if (text != nullptr) {
+            wipe(text, size);
+            std::free(text);
+        }
+        text = nullptr;
+        size = 0;
+        capacity = 0;
+    }
+    // Moves the bytes into a block of the given capacity; false on no memory.
+    bool grow(std::size_t bytes) {
+        auto* bigger = static_cast<char*>(std::malloc(bytes));
+        if (bigger == nullptr) {
+            return false;
+        }
+        if (size > 0) {
+            std::memcpy(bigger, text, size);
+        }
+        const std::size_t kept = size;
+        clear();
+        text = bigger;
+        size = kept;
+        capacity = bytes;
+        return true;
+    }
+    // The decoded text (empty when nothing was collected), NUL-terminated at its first NUL with
+    // every byte behind it wiped, handed over (free()); null on no memory.
+    char* release() {
+        if (capacity < size + 3 && !grow(size + 3)) {
+            return nullptr;
+        }
+        size += finishUrlBase64Decoder(decoder, reinterpret_cast<unsigned char*>(text) + size);
+        text[size] = '\0';
+        const std::size_t length = std::strlen(text);
+        wipe(text + length, size - length);
+        char* taken = text;
+        text = nullptr;
+        size = 0;
+        capacity = 0;
+        return taken;
+    }
+
+private:
+    static void wipe(char* bytes, std::size_t length) {
+        volatile char* cursor = bytes;
+        for (std::size_t i = 0; i < length; ++i) {
+            cursor[i] = '\0';
+        }
+    }
+};
+
 // One HTTP request, kept in libmicrohttpd's per-request context pointer.
 struct ConnectionState {
     int32_t kind = kOtherRequest;
     MHD_PostProcessor* postProcessor = nullptr;
-    std::string requestBody;  // the "Parameter" field collected so far
-    BudgetCharge bodyCharge;  // the field's capacity
-    bool overLimit = false;   // the field grew past a limit; the request gets no reply
+    DecodedField field;          // the "Parameter" field collected so far, decoded
+    std::size_t fieldBound = 0;  // the most the field can decode to, from the body's length
+    BudgetCharge bodyCharge;     // the field's capacity; kept until its text has gone
+    bool overLimit = false;      // the field grew past a limit; the request gets no reply
     bool collectFailed = false;
 
     ~ConnectionState() {
         if (postProcessor != nullptr) {
             MHD_destroy_post_processor(postProcessor);
         }
-        wipeString(requestBody);
     }
 
     // Drops the field at once: the request will get no reply.
     void dropBody() {
-        wipeString(requestBody);
-        std::string().swap(requestBody);
+        field.clear();
         bodyCharge.release();
     }
 };
@@ -576,25 +640,33 @@ void completeUnlocked(MHD_Connection* connection, ConnectionState& request, Requ
         answerWithCode(values, kResultNotLocalhost);
         return;
     }
+    // The field's text becomes the map's text (still charged to the body); the map's values take
+    // about as much again, and deciphering its encrypted values half as much again as their text.
     BudgetCharge completionCharge;
-    const std::size_t bodyBytes = request.requestBody.size();
-    if (!completionCharge.add(chargeable(bodyBytes) * kCompletionChargeFactor)) {
-        logBudgetExhausted(bodyBytes);
+    const std::size_t textBytes = request.field.size;
+    if (!completionCharge.add(chargeable(textBytes))) {
+        logBudgetExhausted(textBytes);
         request.dropBody();
         return;
     }
-    SecretText text(urlBase64Decode(request.requestBody.c_str()));
-    request.dropBody();
-    if (!text) {
+    char* text = request.field.release();
+    if (text == nullptr) {
         qm::logAllocationFailure(kModuleName, __LINE__);
         return;
     }
-    values.requestMap.reset(parseJsonMap(text.get()));
-    text.reset();
+    values.requestMap.reset(parseJsonMapTakingText(text));
     if (!values.requestMap) {
         qm::logAllocationFailure(kModuleName, __LINE__);
         return;
     }
+    const std::size_t encryptedBytes = encryptedJsonMapTextBytes(values.requestMap.get());
+    if (!completionCharge.add(chargeable(encryptedBytes) / 2 * 3)) {
+        logBudgetExhausted(encryptedBytes);
+        values.requestMap.reset();
+        return;
+    }
+    // Before the request lock: the component call must not wait for a page's ciphertext.
+    decipherJsonMapValues(values.requestMap.get());
     if (!settleOrigin(connection, values)) {
         answerWithCode(values, kResultNoOrigin);
         return;
@@ -638,18 +710,28 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
         request->collectFailed) {
         return MHD_YES;
     }
-    std::string& body = request->requestBody;
-    if (size > state.parameterLimit.load() - body.size()) {
+    DecodedField& field = request->field;
+    const std::size_t limit = state.parameterLimit.load();
+    if (size > limit - field.received) {
         request->overLimit = true;
         request->dropBody();
         return MHD_YES;
     }
-    // The field grows by doubling, up to the limit; the new buffer is charged before it is made,
-    // and the old one's charge returned once it is gone.
-    const std::size_t needed = body.size() + size;
-    if (needed > body.capacity()) {
+    field.received += size;
+    if (field.decoder.ended) {
+        // The text ended at a character outside the alphabet: the rest is counted, not kept.
+        return MHD_YES;
+    }
+    // The text grows by doubling, up to what the whole field can decode to; the new block is
+    // charged before it is made, and the old one's charge returned once it is gone.
+    const std::size_t needed = field.size + urlBase64DecodedBound(size) + 1;
+    if (needed > field.capacity) {
+        const std::size_t most =
+            urlBase64DecodedBound(request->fieldBound != 0 ? std::min(request->fieldBound, limit)
+                                                           : limit) +
+            1;
         const std::size_t grown =
-            std::max(needed, std::min(body.capacity() * 2, state.parameterLimit.load()));
+            std::max(needed, std::min(std::max<std::size_t>(field.capacity * 2, 4096), most));
         const std::size_t previousCharge = request->bodyCharge.held();
         if (!request->bodyCharge.add(chargeable(grown))) {
             logBudgetExhausted(needed);
@@ -657,24 +739,32 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
             request->dropBody();
             return MHD_YES;
         }
-        // A fresh string gets exactly the capacity asked for (reserve on a grown one may take
-        // more than was charged).
-        std::string bigger;
-        try {
-            bigger.reserve(grown);
-        } catch (const std::bad_alloc&) {
+        if (!field.grow(grown)) {
             qm::logAllocationFailure(kModuleName, __LINE__);
             request->collectFailed = true;
             request->dropBody();
             return MHD_YES;
         }
-        bigger.append(body);
-        wipeString(body);
-        body.swap(bigger);
         request->bodyCharge.reduce(previousCharge);
     }
-    body.append(data, size);
+    field.size += feedUrlBase64Decoder(field.decoder, data, size,
+                                       reinterpret_cast<unsigned char*>(field.text) + field.size);
     return MHD_YES;
+}
+
+// The most characters the "Parameter" field of a body can have (0 when the body's length is not
+// given): the body's length from its header.
+std::size_t fieldBoundOf(MHD_Connection* connection) {
+    const char* length = requestHeader(connection, MHD_HTTP_HEADER_CONTENT_LENGTH);
+    if (length == nullptr) {
+        return 0;
+    }
+    char* end = nullptr;
+    const unsigned long long bytes = std::strtoull(length, &end, 10);
+    if (end == length || *end != '\0' || bytes > SIZE_MAX) {
+        return 0;
+    }
+    return static_cast<std::size_t>(bytes);
 }
 
 MHD_Result handleRequest(ListenerLoad* listener, MHD_Connection* connection, const char* method,
@@ -694,6 +784,7 @@ MHD_Result handleRequest(ListenerLoad* listener, MHD_Connection* connection, con
                 return MHD_NO;
             }
             created->kind = kPostRequest;
+            created->fieldBound = fieldBoundOf(connection);
         }
         *requestContext = created.release();
         return MHD_YES;

@@ -33,8 +33,8 @@ bool equalsIgnoreCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-// The decoded value of key, or null when missing. The raw copy may itself be the secret (a PIN
-// sent without a flag), so it is wiped too.
+// The decoded value of key, or null when missing. The value is decoded where it stands in the map
+// (no raw copy), and a value deciphered ahead by the service is not deciphered again.
 SecretText decodedValue(const JsonMap* map, const char* key, int line) {
     if (map == nullptr) {
         qm::logNullParameter("inputQuillmarkJson", kJsonModule, line);
@@ -44,11 +44,7 @@ SecretText decodedValue(const JsonMap* map, const char* key, int line) {
         qm::logNullParameter("inputKey", kJsonModule, line);
         return nullptr;
     }
-    SecretText raw(BinarySearchQuillmarkJsonMap(map, 0, map->count - 1, key));
-    if (!raw) {
-        return nullptr;
-    }
-    return SecretText(decodeJsonMapValue(key, map, raw.get()));
+    return SecretText(::getJsonMapValue(map, key));
 }
 
 int32_t readInteger(const JsonMap* map, const char* key, int line) {

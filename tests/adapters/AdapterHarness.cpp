@@ -118,8 +118,12 @@ std::string jsonText(const Pairs& pairs) {
     return text + "}";
 }
 
-JsonMapPtr requestMap(const Pairs& pairs) {
-    return JsonMapPtr(parseJsonMap(jsonText(pairs).c_str()));
+JsonMapPtr requestMap(const Pairs& pairs, bool decipherAhead) {
+    JsonMapPtr map(parseJsonMap(jsonText(pairs).c_str()));
+    if (map && decipherAhead) {
+        decipherJsonMapValues(map.get());
+    }
+    return map;
 }
 
 std::string toUtf8(const std::wstring& text) {
@@ -274,11 +278,11 @@ std::string AdapterLibrary::callText(const std::string& text) {
     return answer == nullptr ? std::string("<null>") : std::string(answer);
 }
 
-std::string AdapterLibrary::call(const std::string& name, const Pairs& pairs) {
+std::string AdapterLibrary::call(const std::string& name, const Pairs& pairs, bool decipherAhead) {
     // The service's request map always holds the name it passes.
     Pairs request = pairs;
     request.emplace_back("FunctionName", name);
-    const JsonMapPtr map = requestMap(request);
+    const JsonMapPtr map = requestMap(request, decipherAhead);
     if (!map) {
         return "<no map>";
     }
@@ -286,9 +290,10 @@ std::string AdapterLibrary::call(const std::string& name, const Pairs& pairs) {
     return answer == nullptr ? std::string("<null>") : std::string(answer);
 }
 
-std::string AdapterLibrary::callIndex(int index, const std::string& name, Pairs pairs) {
+std::string AdapterLibrary::callIndex(int index, const std::string& name, Pairs pairs,
+                                      bool decipherAhead) {
     pairs.emplace_back("QuillmarkFunctionIndex", std::to_string(index));
-    return call(name, pairs);
+    return call(name, pairs, decipherAhead);
 }
 
 BstrFreeWatch::BstrFreeWatch(HMODULE module) {

@@ -1,8 +1,8 @@
 // Test harness for the adapter libraries: loads the real DLL with LoadLibraryW/GetProcAddress, as
 // the service does, builds request maps the way the service does (parseJsonMap of the request
-// text), calls both exports, and watches every BSTR the library frees (through its import of
-// SysFreeString) to check that it was zeroed at that moment, and every heap block it frees for a
-// secret's text.
+// text, its encrypted values deciphered ahead), calls both exports, and watches every BSTR the
+// library frees (through its import of SysFreeString) to check that it was zeroed at that moment,
+// and every heap block it frees for a secret's text.
 #ifndef QM_TESTS_ADAPTERS_ADAPTERHARNESS_H
 #define QM_TESTS_ADAPTERS_ADAPTERHARNESS_H
 
@@ -22,8 +22,10 @@ using Pairs = std::vector<std::pair<std::string, std::string>>;
 
 // {"k": "v", ...} in the given order (keys and values are written as they are).
 std::string jsonText(const Pairs& pairs);
-// The map the service would build from that text; null when it does not parse.
-JsonMapPtr requestMap(const Pairs& pairs);
+// The map the service would build from that text; null when it does not parse. With
+// decipherAhead false, its encrypted values are left for the adapter to decipher, as in a map
+// built without the service.
+JsonMapPtr requestMap(const Pairs& pairs, bool decipherAhead = true);
 
 std::string toUtf8(const std::wstring& text);
 // A Unix path of the build as the Windows path Wine maps it to (Z:\...).
@@ -85,9 +87,10 @@ public:
     }
     std::string callText(const std::string& text);
     // callJsonMapMethod with the map of pairs plus "FunctionName" and the given name.
-    std::string call(const std::string& name, const Pairs& pairs);
+    std::string call(const std::string& name, const Pairs& pairs, bool decipherAhead = true);
     // The same with "QuillmarkFunctionIndex" set to index.
-    std::string callIndex(int index, const std::string& name, Pairs pairs);
+    std::string callIndex(int index, const std::string& name, Pairs pairs,
+                          bool decipherAhead = true);
 
 private:
     HMODULE module_ = nullptr;

@@ -179,16 +179,20 @@ TEST_F(GpkiAdapter, ArgumentsArriveDecoded) {
         {"NonAscii", {{"bPIN", "\xe6\x97\xa5\xe6\x9c\xac"}, {"iFlags", "3"}}, L"\u65e5\u672c", 3},
         {"KeysIgnoreCase", {{"BPIN", "k"}, {"IFLAGS", "9"}}, L"k", 9},
     };
-    for (const DecodingCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        clearStandinCallsForTesting();
-        watch_->clear();
-        EXPECT_EQ(lib().callIndex(46, "GPKI_VerifyPIN", c.pairs), std::to_string(c.flags));
-        const StandinCall call = lastCall();
-        ASSERT_EQ(call.args.size(), 2u);
-        EXPECT_EQ(call.args[0].text, c.pin);
-        EXPECT_EQ(call.args[1].value, c.flags);
-        expectArgumentsWiped(call);
+    // The same, whether the service deciphered the encrypted values ahead or the adapter does.
+    for (const bool ahead : {true, false}) {
+        for (const DecodingCase& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (ahead ? ", deciphered ahead" : ""));
+            clearStandinCallsForTesting();
+            watch_->clear();
+            EXPECT_EQ(lib().callIndex(46, "GPKI_VerifyPIN", c.pairs, ahead),
+                      std::to_string(c.flags));
+            const StandinCall call = lastCall();
+            ASSERT_EQ(call.args.size(), 2u);
+            EXPECT_EQ(call.args[0].text, c.pin);
+            EXPECT_EQ(call.args[1].value, c.flags);
+            expectArgumentsWiped(call);
+        }
     }
 }
 
@@ -274,32 +278,35 @@ TEST_F(GpkiAdapter, KeyCheck) {
     };
     // Started first, so that only the calls' own strings are counted.
     ASSERT_EQ(lib().callIndex(45, "GPKI_GetSlotCount", {}), "45");
-    for (const KeyCheckCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        clearStandinCallsForTesting();
-        watch_->clear();
-        const std::string answer = lib().callIndex(c.index, c.function, c.pairs);
-        const std::vector<StandinCall> calls = standinCallsForTesting();
-        if (c.answer != nullptr) {
-            EXPECT_EQ(answer, c.answer);
-        }
-        if (c.answer != nullptr && std::string(c.answer) == "61016") {
-            EXPECT_TRUE(calls.empty()) << "the component must not be called";
-        } else {
-            ASSERT_EQ(calls.size(), 1u);
-            ASSERT_EQ(calls[0].args.size(), c.expected.size());
-            for (size_t i = 0; i < c.expected.size(); ++i) {
-                EXPECT_EQ(standinArgText(calls[0].args[i]), c.expected[i]) << i;
+    // An undecryptable value is missing alike, whether deciphered ahead or in the call.
+    for (const bool ahead : {true, false}) {
+        for (const KeyCheckCase& c : cases) {
+            SCOPED_TRACE(std::string(c.name) + (ahead ? ", deciphered ahead" : ""));
+            clearStandinCallsForTesting();
+            watch_->clear();
+            const std::string answer = lib().callIndex(c.index, c.function, c.pairs, ahead);
+            const std::vector<StandinCall> calls = standinCallsForTesting();
+            if (c.answer != nullptr) {
+                EXPECT_EQ(answer, c.answer);
             }
-        }
-        const std::vector<FreedBstr> freed = watch_->freed();
-        size_t zeroed = 0;
-        for (const FreedBstr& f : freed) {
-            zeroed += f.allZero && f.byteLength > 0 ? 1 : 0;
-        }
-        EXPECT_EQ(zeroed, c.wipedTexts);
-        if (c.answer != nullptr && std::string(c.answer) == "61016") {
-            EXPECT_EQ(freed.size(), c.wipedTexts) << "only the arguments are freed";
+            if (c.answer != nullptr && std::string(c.answer) == "61016") {
+                EXPECT_TRUE(calls.empty()) << "the component must not be called";
+            } else {
+                ASSERT_EQ(calls.size(), 1u);
+                ASSERT_EQ(calls[0].args.size(), c.expected.size());
+                for (size_t i = 0; i < c.expected.size(); ++i) {
+                    EXPECT_EQ(standinArgText(calls[0].args[i]), c.expected[i]) << i;
+                }
+            }
+            const std::vector<FreedBstr> freed = watch_->freed();
+            size_t zeroed = 0;
+            for (const FreedBstr& f : freed) {
+                zeroed += f.allZero && f.byteLength > 0 ? 1 : 0;
+            }
+            EXPECT_EQ(zeroed, c.wipedTexts);
+            if (c.answer != nullptr && std::string(c.answer) == "61016") {
+                EXPECT_EQ(freed.size(), c.wipedTexts) << "only the arguments are freed";
+            }
         }
     }
 }

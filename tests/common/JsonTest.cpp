@@ -165,6 +165,23 @@ TEST_F(JsonTest, ParsesByPairingTokensFromTheEnd) {
     }
 }
 
+// A map that takes the text over parses it the same, and keeps that very text.
+TEST_F(JsonTest, ParsingATakenTextGivesTheSameMap) {
+    for (const ParseCase& c : kParseCases) {
+        SCOPED_TRACE(c.name);
+        char* text = strdup(c.text);
+        ASSERT_NE(text, nullptr);
+        JsonMapPtr map(parseJsonMapTakingText(text));
+        ASSERT_EQ(map != nullptr, c.parses);
+        if (!map) {
+            continue;
+        }
+        EXPECT_EQ(entriesOf(*map), c.entries);
+        EXPECT_EQ(map->sourceText, text);
+    }
+    EXPECT_EQ(parseJsonMapTakingText(nullptr), nullptr);
+}
+
 TEST_F(JsonTest, HoldsExactly128Pairs) {
     JsonMapPtr full(parseJsonMap(objectOfPairs(128).c_str()));
     ASSERT_TRUE(full);
@@ -423,6 +440,61 @@ TEST_F(JsonTest, DecodesByTheFirstCompanionThatIsOn) {
         // An undecryptable value counts as absent, also for the adapters' key check.
         EXPECT_EQ(misses, c.expected ? std::vector<std::string>{} : std::vector<std::string>{"x"});
     }
+}
+
+// Deciphered once ahead of the reads, every value reads as it did, a value that cannot be
+// deciphered is still a miss at each read, and nothing is deciphered again.
+TEST_F(JsonTest, ValuesDecipheredAheadReadAsBefore) {
+    std::vector<DecodeCase> cases = decodeCases();
+    // A flagged companion is still read raw by the value it belongs to.
+    cases.push_back({"EncryptedCompanionStaysRaw",
+                     {{"x", "a*b"},
+                      {"x_QuillmarkFlag", encryptForRequest(kSecret, "true")},
+                      {"x_QuillmarkFlag_QuillmarkEncryptFlag", "true"},
+                      {"Quillmark_share_secret", kSecret}},
+                     "a*b"});
+    for (const DecodeCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        JsonMapPtr map = makeMap(c.entries);
+        const std::optional<std::string> raw =
+            take(BinarySearchQuillmarkJsonMap(map.get(), 0, map->count - 1, "x"));
+        LogCapture log;
+        decipherJsonMapValues(map.get());
+        log.clear();
+        misses.clear();
+        for (int read = 0; read < 2; ++read) {
+            EXPECT_EQ(valueOf(map.get(), "x"), c.expected);
+        }
+        const std::vector<std::string> expectedMisses =
+            c.expected ? std::vector<std::string>{} : std::vector<std::string>{"x", "x"};
+        EXPECT_EQ(misses, expectedMisses);
+        EXPECT_FALSE(log.contains("find key: ")) << "deciphered again";
+        EXPECT_FALSE(log.contains("= DISPLAY PARAMETER"));
+        // Lookups still give the text as sent.
+        EXPECT_EQ(take(BinarySearchQuillmarkJsonMap(map.get(), 0, map->count - 1, "x")), raw);
+    }
+}
+
+TEST_F(JsonTest, DecipheredValuesStayOutOfTheLogAndGoWithANewValue) {
+    const std::string cipherText = encryptForRequest(kSecret, "plain secret");
+    JsonMapPtr map = makeMap({{"strCert", cipherText},
+                              {"strCert_QuillmarkEncryptFlag", "true"},
+                              {"Quillmark_share_secret", kSecret}});
+    EXPECT_EQ(encryptedJsonMapTextBytes(map.get()), cipherText.size());
+    LogCapture log;
+    decipherJsonMapValues(map.get());
+    EXPECT_THAT(log.messages(), Contains("[Test][Normal] find key: Quillmark_share_secret"));
+    displayJsonMap(map.get());
+    EXPECT_THAT(log.messages(), Contains("[Test][Normal] strCert: " + cipherText));
+    EXPECT_FALSE(log.contains("plain secret"));
+    EXPECT_EQ(valueOf(map.get(), "strCert"), "plain secret");
+
+    // Another secret: the value is deciphered afresh (and now fails), not taken from before.
+    setJsonMapValue(map.get(), "Quillmark_share_secret", "another secret of thirty-two by");
+    misses.clear();
+    EXPECT_EQ(valueOf(map.get(), "strCert"), std::nullopt);
+    EXPECT_EQ(misses, std::vector<std::string>{"strCert"});
+    EXPECT_EQ(encryptedJsonMapTextBytes(nullptr), 0u);
 }
 
 TEST_F(JsonTest, UndecryptableValueIsNeitherPassedOnNorLoggedInPlain) {

@@ -291,6 +291,37 @@ TEST(ToolTexts, UnescapeJsonValue) {
     EXPECT_EQ(adopt(unescapeJsonValue(nullptr)), std::nullopt);
 }
 
+// One pass must give what the replacements one after another give, however backslashes and the
+// escapes' letters meet.
+TEST(ToolTexts, UnescapeJsonTextMatchesTheReplacementsInTurn) {
+    const char* const pieces[] = {"\\", "r",  "n",  "t", "u",      "000", "0f",
+                                  "0e", "1b", "\"", "x", "\\u000", "\\\\"};
+    const std::pair<const char*, const char*> escapes[] = {
+        {"\\r", "\r"},       {"\\n", "\n"},       {"\\t", "\t"},  {"\\u000f", "\x0f"},
+        {"\\u000e", "\x0e"}, {"\\u001b", "\x1b"}, {"\\\"", "\""},
+    };
+    std::mt19937 random(11);
+    for (int round = 0; round < 3000; ++round) {
+        std::string input;
+        for (unsigned int i = random() % 12; i > 0; --i) {
+            input += pieces[random() % std::size(pieces)];
+        }
+        std::unique_ptr<char, decltype(&std::free)> expected(duplicateString(input.c_str()),
+                                                             &std::free);
+        for (const auto& [needle, replacement] : escapes) {
+            expected.reset(replaceAll(expected.get(), needle, replacement));
+        }
+        std::vector<char> output(input.size() + 1, 'X');
+        const size_t length = unescapeJsonText(output.data(), input.data(), input.size());
+        EXPECT_EQ(std::string(output.data(), length), expected.get()) << input;
+        EXPECT_EQ(output[length], '\0') << input;
+    }
+    // A NUL ends the text.
+    char output[8];
+    EXPECT_EQ(unescapeJsonText(output, "a\\n\0b", 5), 2u);
+    EXPECT_STREQ(output, "a\n");
+}
+
 // ---- Encodings -------------------------------------------------------------------------------
 
 TEST(ToolEncodings, Base64Encode) {
@@ -397,6 +428,42 @@ TEST(ToolEncodings, UrlBase64DecodeMatchesReplacingTheEscapesFirst) {
                                                             &std::free);
         ASSERT_NE(decoded, nullptr) << input;
         EXPECT_EQ(std::memcmp(decoded.get(), expected.data(), length + 1), 0) << input;
+    }
+}
+
+// Fed in pieces, cut anywhere (inside an escape too), the decoder gives urlBase64Decode's bytes.
+TEST(ToolEncodings, UrlBase64DecoderInPiecesMatchesTheWholeText) {
+    const char* const pieces[] = {"%2B", "%2F", "%3D", "%2", "%3",  "%",  "2B",  "QUJD",
+                                  "Q",   "UJ",  "D",   "=",  "%2b", "%%", "YWJj"};
+    std::mt19937 random(5);
+    for (int round = 0; round < 2000; ++round) {
+        std::string input;
+        for (unsigned int i = random() % 14; i > 0; --i) {
+            input += pieces[random() % std::size(pieces)];
+        }
+        std::unique_ptr<char, decltype(&std::free)> whole(urlBase64Decode(input.c_str()),
+                                                          &std::free);
+        ASSERT_NE(whole, nullptr);
+        const std::string expected(whole.get());
+        for (const size_t pieceSize : {size_t{1}, size_t{2}, size_t{3}, size_t{5}, input.size()}) {
+            UrlBase64Decoder decoder;
+            std::vector<unsigned char> output(input.size() + 8);
+            size_t length = 0;
+            for (size_t at = 0; at < input.size(); at += pieceSize) {
+                const size_t size = std::min(pieceSize, input.size() - at);
+                const size_t before = length;
+                length +=
+                    feedUrlBase64Decoder(decoder, input.data() + at, size, output.data() + length);
+                EXPECT_LE(length - before, urlBase64DecodedBound(size));
+            }
+            length += finishUrlBase64Decoder(decoder, output.data() + length);
+            // Byte for byte, a decoded NUL included: the whole text's block is zeroed behind
+            // its bytes.
+            EXPECT_EQ(std::memcmp(output.data(), whole.get(), length), 0)
+                << input << " in pieces of " << pieceSize;
+            EXPECT_EQ(whole.get()[length], '\0') << input << " in pieces of " << pieceSize;
+            EXPECT_GE(length, expected.size()) << input << " in pieces of " << pieceSize;
+        }
     }
 }
 

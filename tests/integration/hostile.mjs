@@ -17,6 +17,8 @@
 //   lists    a page stores values under domain lists written as regular expressions and reads
 //            them back, stores a value over the store's limit and sends a "SessionId" of 40 MiB
 //            flagged encrypted; an echo page on another listener beside it
+//   secret   a component call with a "strCert" of 20 MiB flagged encrypted, and another page's
+//            echoes meanwhile: each answered within 2 s
 //   busy     a component call of 40 s, and pages on its listener and on others whose complete
 //            requests come meanwhile: all wait for it and are answered, none is cut
 //   flood    1000 connections held, then 500 more on one listener: pages that connect anew are
@@ -149,7 +151,8 @@ class Page {
     }
 
     // The decoded reply values, or a rejection after timeoutMs or when the connection closes.
-    post(json, timeoutMs = 5000) {
+    // onSent, when given, is called once the whole request has been handed to the system.
+    post(json, timeoutMs = 5000, onSent = undefined) {
         if (this.closed) {
             return Promise.reject(new Error('closed'));
         }
@@ -173,7 +176,8 @@ class Page {
                     reject(error);
                 },
             };
-            this.socket.write(requestHead(this.listener, body.length, 'Connection: keep-alive\r\n') + body);
+            this.socket.write(requestHead(this.listener, body.length, 'Connection: keep-alive\r\n') + body,
+                onSent);
         });
     }
 
@@ -574,6 +578,17 @@ async function calls() {
     }
 }
 
+// A value as a page encrypts it: "QuillmarkAESCBC", the text and a NUL under AES-256-CBC with
+// the page's secret (zero-padded to 32 bytes) and the fixed request IV, in hexadecimal.
+function encryptedValue(secret, text) {
+    const key = Buffer.alloc(32);
+    key.write(secret);
+    const iv = Buffer.from('6A3F9C21D4587B0E91C2E6F33B7D0A58', 'hex');
+    const cipher = crypto.createCipheriv('aes-256-cbc', key, iv);
+    const plain = Buffer.concat([Buffer.from('QuillmarkAESCBC'), text, Buffer.from([0])]);
+    return Buffer.concat([cipher.update(plain), cipher.final()]).toString('hex');
+}
+
 // Hostile domain lists and values. The lists are the ones that crashed or stalled the service
 // while it compiled them as regular expressions; the one with ten sites and "[::1]" admitted
 // nobody then. The encrypted "SessionId" is deciphered before the request lock is taken, so the
@@ -618,15 +633,8 @@ async function lists() {
     report('lists: a value over 64 KiB is refused', oversized.result === '61005', JSON.stringify(oversized));
     const listsEcho = await echoer.stop();
 
-    // AES-256-CBC under the page's secret (zero-padded to 32 bytes) and the fixed request IV.
     const secret = 'page secret';
-    const key = Buffer.alloc(32);
-    key.write(secret);
-    const iv = Buffer.from('6A3F9C21D4587B0E91C2E6F33B7D0A58', 'hex');
-    const cipher = crypto.createCipheriv('aes-256-cbc', key, iv);
-    const plain = Buffer.concat([Buffer.from('QuillmarkAESCBC'), Buffer.alloc(20 * 1024 * 1024 - 32, 'S'),
-        Buffer.from([0])]);
-    const hex = Buffer.concat([cipher.update(plain), cipher.final()]).toString('hex');
+    const hex = encryptedValue(secret, Buffer.alloc(20 * 1024 * 1024 - 32, 'S'));
     const huge = JSON.stringify({
         FunctionName: 'QuillmarkClose', SessionId: hex, SessionId_QuillmarkEncryptFlag: 'true',
         Quillmark_share_secret: secret,
@@ -654,6 +662,64 @@ async function lists() {
         echo.answered > 0 && echo.missed === 0 && echo.slowestMs < hugeMs / 2,
         `${JSON.stringify(echo)}, the request took ${hugeMs} ms`);
     report('lists: an echo answers afterwards', await echoAnswers());
+}
+
+// A component call whose "strCert" is 20 MiB, flagged encrypted. It is deciphered before the
+// request lock is taken, once: another page's echoes, from the moment the call's body has been
+// sent until its answer, are each answered within 2 s.
+async function secret() {
+    const page = new Page(listeners[5]);
+    await page.open();
+    const { SessionID: id } = await page.post(echoJson, 10000);
+    const echoPage = new Page(listeners[0]);
+    await echoPage.open();
+    const { SessionID: echoId } = await echoPage.post(echoJson, 10000);
+    const echo = JSON.stringify({ FunctionName: 'QuillmarkEcho', SessionId: echoId });
+
+    const pageSecret = 'page secret';
+    const cert = 'C'.repeat(20 * 1024 * 1024);
+    // A number for an answer, so that only the argument is large; with the key check on, a
+    // "strCert" that did not decipher would be answered 61016 without a call.
+    const call = JSON.stringify({
+        FunctionName: 'GPKI_GetCertType', SessionId: id, iFlags: '3', AdapterJsonKeyCheck: 'true',
+        strCert: encryptedValue(pageSecret, Buffer.from(cert)), strCert_QuillmarkEncryptFlag: 'true',
+        Quillmark_share_secret: pageSecret,
+    });
+    let sentAt = 0;
+    let sent;
+    const bodySent = new Promise((resolve) => {
+        sent = resolve;
+    });
+    let answered = false;
+    const reply = page.post(call, 120000, () => sent()).catch((error) => ({ error: error.message }))
+        .finally(() => {
+            answered = true;
+        });
+    // A request refused while its body is still going never finishes sending it.
+    await Promise.race([bodySent, reply]);
+    sentAt = Date.now();
+    const echoes = { answered: 0, missed: 0, slowestMs: 0 };
+    while (!answered) {
+        const began = Date.now();
+        const got = await echoPage.post(echo, 5000).catch(() => ({}));
+        if (got.result === '0') {
+            echoes.answered++;
+            echoes.slowestMs = Math.max(echoes.slowestMs, Date.now() - began);
+        } else {
+            echoes.missed++;
+        }
+    }
+    const answer = await reply;
+    const callMs = Date.now() - sentAt;
+    page.close();
+    echoPage.close();
+    console.log(`# secret: call answered ${callMs} ms after its body was sent; echoes meanwhile ` +
+        JSON.stringify(echoes));
+    report('secret: the component is called with the deciphered argument', answer.result === '3',
+        JSON.stringify(answer).slice(0, 80));
+    report('secret: other pages are answered within 2 s meanwhile',
+        echoes.answered > 0 && echoes.missed === 0 && echoes.slowestMs < 2000, JSON.stringify(echoes));
+    report('secret: an echo answers afterwards', await echoAnswers());
 }
 
 async function busy() {
@@ -944,7 +1010,7 @@ if (!isMainThread) {
     parentPort.once('message', async () => parentPort.postMessage(await echoer.stop()));
     parentPort.postMessage('started');
 } else {
-    const steps = { storm, uploads, slow, cuts, calls, lists, busy, flood, opens, churn };
+    const steps = { storm, uploads, slow, cuts, calls, lists, secret, busy, flood, opens, churn };
     const step = steps[process.argv[2]];
     if (!step) {
         console.error(`usage: node hostile.mjs ${Object.keys(steps).join('|')}`);

@@ -201,7 +201,7 @@ hostile() { # step [seconds]
 }
 check "hostile page: the service's own process is measured" \
     bash -c "tr '\\0' ' ' </proc/$QM_SERVICE_PID/cmdline | grep -q OqtQuillmark.exe"
-for step in storm uploads slow cuts lists busy flood; do
+for step in storm uploads slow cuts lists secret busy flood; do
     hostile "$step"
     check "hostile page, $step: the service still runs" kill -0 "$QM_SERVICE_PID"
 done
