@@ -341,9 +341,17 @@ TEST_F(Instructions, MutexThatCannotBeMadeIsNoInstruction) {
 
 std::mutex gActionsLock;
 std::vector<std::string> gActions;
+std::string gTimeline;  // what happened when, for a row that fails
+std::atomic<ULONGLONG> gRowBegin{0};
 std::atomic<DWORD> gHandlerMs{0};
 
+void note(const std::string& event) {
+    std::lock_guard<std::mutex> guard(gActionsLock);
+    gTimeline += " " + event + "@" + std::to_string(GetTickCount64() - gRowBegin.load());
+}
+
 void act(const char* action) {
+    note(action);
     {
         std::lock_guard<std::mutex> guard(gActionsLock);
         gActions.push_back(action);
@@ -400,6 +408,7 @@ void makeHolds(HANDLE mutex, const Hold& hold, ULONGLONG begin) {
         // A receiver's probe may have it for an instant.
         const DWORD taken = WaitForSingleObject(mutex, 2000);
         EXPECT_TRUE(taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) << hold.instruction;
+        note(std::string("held:") + hold.instruction);
         if (i == 0) {
             sleepUntil(begin + hold.startMs + hold.holdMs);
         } else {
@@ -408,6 +417,7 @@ void makeHolds(HANDLE mutex, const Hold& hold, ULONGLONG begin) {
         if (hold.abandon && i == hold.times - 1) {
             return;  // a thread that ends owning a mutex abandons it
         }
+        note(std::string("free:") + hold.instruction);
         ReleaseMutex(mutex);
     }
 }
@@ -462,6 +472,7 @@ TEST_F(Instructions, EachLockModeHoldIsActedOnOnce) {
         {
             std::lock_guard<std::mutex> guard(gActionsLock);
             gActions.clear();
+            gTimeline.clear();
         }
         gHandlerMs = row.handlerMs;
         std::vector<HANDLE> mutexes;
@@ -471,6 +482,7 @@ TEST_F(Instructions, EachLockModeHoldIsActedOnOnce) {
             ASSERT_NE(mutexes.back(), nullptr) << row.name;
         }
         const ULONGLONG begin = GetTickCount64() + 20;
+        gRowBegin = begin;
         std::vector<std::thread> holders;
         for (size_t i = 0; i < row.holds.size(); ++i) {
             holders.emplace_back(makeHolds, mutexes[i], row.holds[i], begin);
@@ -483,7 +495,8 @@ TEST_F(Instructions, EachLockModeHoldIsActedOnOnce) {
         for (HANDLE mutex : mutexes) {
             CloseHandle(mutex);
         }
-        EXPECT_EQ(actions(), row.actions) << row.name;
+        std::lock_guard<std::mutex> guard(gActionsLock);
+        EXPECT_EQ(gActions, row.actions) << row.name << ":" << gTimeline;
     }
 }
 
