@@ -439,13 +439,26 @@ private:
     void* argument_ = nullptr;
 };
 
+// One watched hold: its mutex, and the thread that waits on it until the hold ends.
+struct HoldWatch {
+    UniqueHandle mutex;
+    UniqueHandle ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // the watcher waits now
+    std::atomic<bool> endedEarly{false};  // the hold ended before the watcher got to wait
+    SignallingThread thread;              // declared last: joined before the handles close
+};
+
 // Waits on a held instruction mutex until its hold ends (or the limit passes). Queued on the
 // mutex the whole time, the wait takes it the moment its sender lets go, so that a hold which
 // begins right after, even 1 ms later, is seen as a new one and not as the same.
-void watchHold(void* mutex) {
-    const DWORD waited = WaitForSingleObject(static_cast<HANDLE>(mutex), kLockWatchLimitMs);
+void watchHold(void* argument) {
+    auto* watch = static_cast<HoldWatch*>(argument);
+    SetEvent(watch->ready.get());
+    if (watch->endedEarly.load()) {
+        return;
+    }
+    const DWORD waited = WaitForSingleObject(watch->mutex.get(), kLockWatchLimitMs);
     if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
-        ReleaseMutex(static_cast<HANDLE>(mutex));
+        ReleaseMutex(watch->mutex.get());
     }
 }
 
@@ -470,10 +483,10 @@ public:
 
     void run() {
         while (!gState.suicideReceived.load()) {
-            for (size_t i = 0; i < kLockInstructionCount; ++i) {
+            for (HoldWatch& watch : watches_) {
                 // A hold that has ended: its mutex is probed again at once.
-                if (watchers_[i].joinIfEnded()) {
-                    watched_[i].reset();
+                if (watch.thread.joinIfEnded()) {
+                    watch.mutex.reset();
                 }
             }
             handler_.joinIfEnded();
@@ -493,8 +506,8 @@ private:
         if (handler_.running() || !pending_.empty()) {
             return true;
         }
-        for (const SignallingThread& watcher : watchers_) {
-            if (watcher.running()) {
+        for (const HoldWatch& watch : watches_) {
+            if (watch.thread.running()) {
                 return true;
             }
         }
@@ -508,9 +521,9 @@ private:
         if (handler_.running()) {
             events[count++] = handler_.endedEvent();
         }
-        for (const SignallingThread& watcher : watchers_) {
-            if (watcher.running()) {
-                events[count++] = watcher.endedEvent();
+        for (const HoldWatch& watch : watches_) {
+            if (watch.thread.running()) {
+                events[count++] = watch.thread.endedEvent();
             }
         }
         if (count == 0) {
@@ -529,7 +542,7 @@ private:
     // One probe of every mutex whose hold is not already watched.
     void probeRound() {
         for (size_t i = 0; i < kLockInstructionCount; ++i) {
-            if (watched_[i]) {
+            if (watches_[i].mutex) {
                 continue;
             }
             UniqueHandle mutex = openMutexObject(names_[i]);
@@ -557,12 +570,9 @@ private:
         switch (waitForMutex(mutex.get(), kLockConfirmWaitMs)) {
             case MutexWait::Held:
                 queue(index);
-                watched_[index] = std::move(mutex);
-                if (!watchers_[index].start(watchHold, watched_[index].get())) {
-                    // No thread to watch it: wait for its end here, the probes paused meanwhile.
-                    watchHold(watched_[index].get());
-                    watched_[index].reset();
-                }
+                // Its handler need not wait for the watcher to get going.
+                startNextHandler();
+                watch(watches_[index], std::move(mutex));
                 break;
             case MutexWait::Abandoned:
                 queue(index);
@@ -570,6 +580,27 @@ private:
             case MutexWait::Obtained:
             case MutexWait::Failed:
                 break;
+        }
+    }
+
+    void watch(HoldWatch& watch, UniqueHandle mutex) {
+        watch.mutex = std::move(mutex);
+        watch.endedEarly.store(false);
+        if (!watch.ready || !ResetEvent(watch.ready.get()) ||
+            !watch.thread.start(watchHold, &watch)) {
+            // No thread to watch it: wait for its end here, the probes paused meanwhile.
+            waitForMutex(watch.mutex.get(), kLockWatchLimitMs);
+            watch.mutex.reset();
+            return;
+        }
+        // Until the watcher waits on the mutex, this thread does, so that no moment of the hold
+        // goes unwatched however late the watcher starts.
+        HANDLE handles[2] = {watch.mutex.get(), watch.ready.get()};
+        const DWORD waited = WaitForMultipleObjects(2, handles, FALSE, kLockWatchLimitMs);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0) {
+            // Told before the mutex is let go, so that the watcher never waits on a new hold.
+            watch.endedEarly.store(true);
+            ReleaseMutex(watch.mutex.get());
         }
     }
 
@@ -593,9 +624,7 @@ private:
     }
 
     std::wstring names_[kLockInstructionCount];
-    // The held mutexes being watched; they outlive their watchers (declared before them).
-    UniqueHandle watched_[kLockInstructionCount];
-    SignallingThread watchers_[kLockInstructionCount];
+    HoldWatch watches_[kLockInstructionCount];
     SignallingThread handler_;
     std::deque<size_t> pending_;  // found, not yet acted on, in the order found
 };
