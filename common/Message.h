@@ -118,8 +118,10 @@ using UniqueIpcMessage = std::unique_ptr<QuillmarkMessage, IpcMessageDeleter>;
 
 // ---- Receivers -------------------------------------------------------------------------------
 
-// The handlers a program registers before it starts its receivers, all optional. They run on
-// the thread that received the instruction, without locks.
+// The handlers a program registers before it starts its receivers, all optional. The receiver
+// window runs them on its own thread; the lock-mode receiver runs them one at a time on a
+// short-lived thread of its own (Suicide's final function on the lock-mode thread). Nothing here
+// keeps the two receivers' handlers apart: a program whose handlers must not overlap locks them.
 struct IpcCallbacks {
     void (*startFunction)() = nullptr;
     void (*stopFunction)() = nullptr;
@@ -160,8 +162,16 @@ void runIpcReceiverWindow(const char* channel, WNDPROC procedure);
 LRESULT CALLBACK ipcWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 // Thread body of the lock-mode receiver: polls the channel's five instruction mutexes (a heap
-// text the thread takes over and frees) until the receiver window has taken a Suicide.
+// text the thread takes over and frees) until the receiver window has taken a Suicide. A mutex
+// found held past a short confirmation wait, or left abandoned by a sender that ended while
+// holding it, is one instruction; a held one is watched until that hold ends (at most 2 s), so
+// that it is acted on once and a hold that begins after it counts again. Instructions found
+// while a handler runs are acted on after it, in the order found.
 void* ipcLockModeThread(void* inputChannel);
+
+// How many rounds the lock-mode receivers of this process have ended with nothing held, waiting
+// or running (a test's sign that a receiver is idle).
+uint64_t ipcLockModeIdleRoundsForTesting();
 
 // What a zero-wait probe of an instruction mutex found.
 enum class MutexProbe {

@@ -7,27 +7,34 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <string>
 
 #include "common/Log.h"
 #include "common/Os.h"
 #include "common/Tool.h"
+#include "common/win/Handles.h"
 
 namespace {
 
 constexpr char kModuleName[] = "Message";
 constexpr DWORD kWindowStyle = 8;
 constexpr DWORD kLockRoundPauseMs = 50;
-// After acting, the receiver waits for the hold it acted on to end, so that one hold is never
-// taken for two instructions; it goes on probing as soon as it has ended, so that a hold that
-// starts right after is found. The hold ends at most kLockModeHoldMs after it was found; the
-// rest is the margin for a sender that a busy machine wakes late.
-constexpr DWORD kLockHoldEndBoundMs = kLockModeHoldMs + kLockModeHoldMs / 2;
+// While a hold it acted on lasts, or a handler runs, the lock-mode thread probes the other
+// mutexes in steps this short, so that a hold that begins meanwhile is found early in its time.
+constexpr DWORD kLockWatchStepMs = 10;
+// A hold is watched until it ends; this only keeps a mutex that somebody holds for ever from
+// being one instruction for ever. Far beyond a sender's 200 ms, so that a sender a busy machine
+// wakes late is still one instruction.
+constexpr DWORD kLockWatchLimitMs = 2000;
 // A second receiver's probe holds a mutex for an instant, a sender for 200 ms. A held mutex is
 // confirmed by waiting for it: the other receiver's probe lets it go at once (the wait obtains it
 // and ends early), while a sender's hold outlasts the wait. Short beside the hold, so that a hold
 // found late in a round is still confirmed while it lasts.
 constexpr DWORD kLockConfirmWaitMs = 15;
+// Instructions found while a handler runs wait for it in the order found. A handler that never
+// returns must not let them pile up without end: past this many, further holds are dropped.
+constexpr size_t kLockPendingMax = 16;
 constexpr DWORD kStartPauseMs = 500;
 constexpr size_t kMutexNameMax = 511;
 
@@ -40,6 +47,7 @@ struct MessageState {
     std::atomic<Handler> finalFunction{nullptr};
     std::atomic<std::atomic<uint8_t>*> switchedOutFlag{nullptr};
     std::atomic<bool> suicideReceived{false};
+    std::atomic<uint64_t> lockModeIdleRounds{0};
     std::atomic<HANDLE> debugEvent{nullptr};
 };
 
@@ -292,41 +300,334 @@ std::wstring instructionMutexObjectName(const char* name) {
     return objectName;
 }
 
-MutexProbe probeMutexObject(const std::wstring& objectName, DWORD waitMs = 0) {
+// The instruction mutex, created or opened with full access for every account, as the senders'
+// getMutexLock makes it; empty when it cannot be had.
+UniqueHandle openMutexObject(const std::wstring& objectName) {
     if (objectName.empty()) {
-        return MutexProbe::Unavailable;
+        return UniqueHandle();
     }
     SECURITY_DESCRIPTOR descriptor;
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
         !SetSecurityDescriptorDacl(&descriptor, TRUE, nullptr, TRUE)) {
-        return MutexProbe::Unavailable;
+        return UniqueHandle();
     }
     SECURITY_ATTRIBUTES attributes{sizeof(attributes), &descriptor, TRUE};
-    HANDLE mutex = CreateMutexW(&attributes, FALSE, objectName.c_str());
-    if (mutex == nullptr) {
-        return MutexProbe::Unavailable;
-    }
-    DWORD waited = WaitForSingleObject(mutex, waitMs);
-    MutexProbe probe = MutexProbe::Unavailable;
-    switch (waited) {
+    return UniqueHandle(CreateMutexW(&attributes, FALSE, objectName.c_str()));
+}
+
+enum class MutexWait {
+    Obtained,   // nobody held it (let go again at once)
+    Abandoned,  // its holder ended while holding it (let go again at once)
+    Held,
+    Failed
+};
+
+MutexWait waitForMutex(HANDLE mutex, DWORD waitMs) {
+    switch (WaitForSingleObject(mutex, waitMs)) {
         case WAIT_OBJECT_0:
             ReleaseMutex(mutex);
-            probe = MutexProbe::Free;
-            break;
+            return MutexWait::Obtained;
         case WAIT_ABANDONED:
-            // The holder ended while holding it: it was held, and the probe now owns it.
             ReleaseMutex(mutex);
-            probe = MutexProbe::Held;
-            break;
+            return MutexWait::Abandoned;
         case WAIT_TIMEOUT:
-            probe = MutexProbe::Held;
-            break;
+            return MutexWait::Held;
         default:
+            return MutexWait::Failed;
+    }
+}
+
+MutexProbe probeMutexObject(const std::wstring& objectName) {
+    UniqueHandle mutex = openMutexObject(objectName);
+    if (!mutex) {
+        return MutexProbe::Unavailable;
+    }
+    switch (waitForMutex(mutex.get(), 0)) {
+        case MutexWait::Obtained:
+            return MutexProbe::Free;
+        case MutexWait::Abandoned:  // it was held, and its sender is gone
+        case MutexWait::Held:
+            return MutexProbe::Held;
+        case MutexWait::Failed:
             break;
     }
-    CloseHandle(mutex);
-    return probe;
+    return MutexProbe::Unavailable;
 }
+
+constexpr size_t kLockInstructionCount = 5;
+// Probed in this order every round.
+constexpr const char* kLockModeOrder[kLockInstructionCount] = {
+    kInstructionSuicide, kInstructionMonitorStart, kInstructionStart, kInstructionStop,
+    kInstructionRestart};
+
+// MonitorStart, Start, Stop and Restart as the lock mode acts on them.
+void actOnLockModeInstruction(const char* instruction) {
+    if (std::strcmp(instruction, kInstructionMonitorStart) == 0) {
+        logNormal("IPC Message Lock Mode: ", "Recivie MonitorStart message");
+        hideNOWaitCommand();
+        return;
+    }
+    const ControlInstruction* row = findControlInstruction(instruction);
+    if (row == nullptr) {
+        return;
+    }
+    logNormal("IPC Message Lock Mode: ", row->lockModeText);
+    runControlFunction(*row);
+}
+
+[[noreturn]] void actOnLockModeSuicide() {
+    logNormal("IPC Message Lock Mode: ", "Recivie Suicide message");
+    Handler final = gState.finalFunction.load();
+    if (final != nullptr) {
+        logNormal("IPC Message Lock Mode: ", "Exec final function");
+        final();
+    }
+    endProcess(0);
+}
+
+// A short-lived thread that sets an event as it ends, so that the lock-mode thread can wait for
+// several at once and join each as it ends.
+class SignallingThread {
+public:
+    SignallingThread() : ended_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    SignallingThread(const SignallingThread&) = delete;
+    SignallingThread& operator=(const SignallingThread&) = delete;
+    ~SignallingThread() { join(); }
+
+    // False when no thread could be started: the caller does the work itself.
+    bool start(void (*body)(void*), void* argument) {
+        if (!ended_ || running_ || !ResetEvent(ended_.get())) {
+            return false;
+        }
+        body_ = body;
+        argument_ = argument;
+        if (pthread_create(&thread_, nullptr, run, this) != 0) {
+            return false;
+        }
+        running_ = true;
+        return true;
+    }
+    bool running() const { return running_; }
+    HANDLE endedEvent() const { return ended_.get(); }
+    // Joins the thread if it has ended; true when it had.
+    bool joinIfEnded() {
+        if (!running_ || WaitForSingleObject(ended_.get(), 0) != WAIT_OBJECT_0) {
+            return false;
+        }
+        join();
+        return true;
+    }
+    void join() {
+        if (running_) {
+            pthread_join(thread_, nullptr);
+            running_ = false;
+        }
+    }
+
+private:
+    static void* run(void* self) {
+        auto* thread = static_cast<SignallingThread*>(self);
+        thread->body_(thread->argument_);
+        SetEvent(thread->ended_.get());
+        return nullptr;
+    }
+
+    UniqueHandle ended_;
+    pthread_t thread_{};
+    bool running_ = false;
+    void (*body_)(void*) = nullptr;
+    void* argument_ = nullptr;
+};
+
+// One watched hold: its mutex, and the thread that waits on it until the hold ends.
+struct HoldWatch {
+    UniqueHandle mutex;
+    UniqueHandle ready{CreateEventW(nullptr, TRUE, FALSE, nullptr)};  // the watcher waits now
+    std::atomic<bool> endedEarly{false};  // the hold ended before the watcher got to wait
+    SignallingThread thread;              // declared last: joined before the handles close
+};
+
+// Waits on a held instruction mutex until its hold ends (or the limit passes). Queued on the
+// mutex the whole time, the wait takes it the moment its sender lets go, so that a hold which
+// begins right after, even 1 ms later, is seen as a new one and not as the same.
+void watchHold(void* argument) {
+    auto* watch = static_cast<HoldWatch*>(argument);
+    SetEvent(watch->ready.get());
+    if (watch->endedEarly.load()) {
+        return;
+    }
+    const DWORD waited = WaitForSingleObject(watch->mutex.get(), kLockWatchLimitMs);
+    if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED) {
+        ReleaseMutex(watch->mutex.get());
+    }
+}
+
+void runLockModeHandler(void* instruction) {
+    actOnLockModeInstruction(static_cast<const char*>(instruction));
+}
+
+// The lock-mode receiver of one channel. Each hold it acts on is watched by a thread of its own
+// until that hold itself ends, however long the handler takes, so one hold is one instruction
+// and a hold that begins after it is another. Handlers run one at a time on a short-lived
+// thread, so that the probes go on while they run; what is found meanwhile waits for them in the
+// order found.
+class LockModeReceiver {
+public:
+    explicit LockModeReceiver(const char* channel) {
+        for (size_t i = 0; i < kLockInstructionCount; ++i) {
+            // Named once: a round must stay short beside a sender's 200 ms hold.
+            names_[i] =
+                instructionMutexObjectName((std::string(channel) + kLockModeOrder[i]).c_str());
+        }
+    }
+
+    void run() {
+        while (!gState.suicideReceived.load()) {
+            for (HoldWatch& watch : watches_) {
+                // A hold that has ended: its mutex is probed again at once.
+                if (watch.thread.joinIfEnded()) {
+                    watch.mutex.reset();
+                }
+            }
+            handler_.joinIfEnded();
+            probeRound();
+            startNextHandler();
+            if (!busy()) {
+                gState.lockModeIdleRounds.fetch_add(1);
+                Sleep(kLockRoundPauseMs);
+                continue;
+            }
+            waitForAnEnd(kLockWatchStepMs);
+        }
+    }
+
+private:
+    bool busy() const {
+        if (handler_.running() || !pending_.empty()) {
+            return true;
+        }
+        for (const HoldWatch& watch : watches_) {
+            if (watch.thread.running()) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    // Until the handler or a watched hold ends, at most waitMs.
+    void waitForAnEnd(DWORD waitMs) const {
+        HANDLE events[kLockInstructionCount + 1];
+        DWORD count = 0;
+        if (handler_.running()) {
+            events[count++] = handler_.endedEvent();
+        }
+        for (const HoldWatch& watch : watches_) {
+            if (watch.thread.running()) {
+                events[count++] = watch.thread.endedEvent();
+            }
+        }
+        if (count == 0) {
+            Sleep(waitMs);
+            return;
+        }
+        WaitForMultipleObjects(count, events, FALSE, waitMs);
+    }
+
+    void queue(size_t index) {
+        if (pending_.size() < kLockPendingMax) {
+            pending_.push_back(index);
+        }
+    }
+
+    // One probe of every mutex whose hold is not already watched.
+    void probeRound() {
+        for (size_t i = 0; i < kLockInstructionCount; ++i) {
+            if (watches_[i].mutex) {
+                continue;
+            }
+            UniqueHandle mutex = openMutexObject(names_[i]);
+            if (!mutex) {
+                continue;
+            }
+            switch (waitForMutex(mutex.get(), 0)) {
+                case MutexWait::Abandoned:
+                    // Its sender ended while holding it: that hold is over, and counts once.
+                    queue(i);
+                    break;
+                case MutexWait::Held:
+                    confirm(i, std::move(mutex));
+                    break;
+                case MutexWait::Obtained:
+                case MutexWait::Failed:
+                    break;
+            }
+        }
+    }
+
+    // A second receiver polling the same channel holds each mutex for an instant while it
+    // probes; a sender holds it for 200 ms. Only a hold that lasts is an instruction.
+    void confirm(size_t index, UniqueHandle mutex) {
+        switch (waitForMutex(mutex.get(), kLockConfirmWaitMs)) {
+            case MutexWait::Held:
+                queue(index);
+                // Its handler need not wait for the watcher to get going.
+                startNextHandler();
+                watch(watches_[index], std::move(mutex));
+                break;
+            case MutexWait::Abandoned:
+                queue(index);
+                break;
+            case MutexWait::Obtained:
+            case MutexWait::Failed:
+                break;
+        }
+    }
+
+    void watch(HoldWatch& watch, UniqueHandle mutex) {
+        watch.mutex = std::move(mutex);
+        watch.endedEarly.store(false);
+        if (!watch.ready || !ResetEvent(watch.ready.get()) ||
+            !watch.thread.start(watchHold, &watch)) {
+            // No thread to watch it: wait for its end here, the probes paused meanwhile.
+            waitForMutex(watch.mutex.get(), kLockWatchLimitMs);
+            watch.mutex.reset();
+            return;
+        }
+        // Until the watcher waits on the mutex, this thread does, so that no moment of the hold
+        // goes unwatched however late the watcher starts.
+        HANDLE handles[2] = {watch.mutex.get(), watch.ready.get()};
+        const DWORD waited = WaitForMultipleObjects(2, handles, FALSE, kLockWatchLimitMs);
+        if (waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED_0) {
+            // Told before the mutex is let go, so that the watcher never waits on a new hold.
+            watch.endedEarly.store(true);
+            ReleaseMutex(watch.mutex.get());
+        }
+    }
+
+    void startNextHandler() {
+        if (handler_.running() || pending_.empty()) {
+            return;
+        }
+        const char* instruction = kLockModeOrder[pending_.front()];
+        pending_.pop_front();
+        if (std::strcmp(instruction, kInstructionSuicide) == 0) {
+            // The window may have taken the same Suicide meanwhile: then this thread just ends.
+            if (!gState.suicideReceived.load()) {
+                actOnLockModeSuicide();
+            }
+            return;
+        }
+        if (!handler_.start(runLockModeHandler,
+                            const_cast<void*>(static_cast<const void*>(instruction)))) {
+            actOnLockModeInstruction(instruction);
+        }
+    }
+
+    std::wstring names_[kLockInstructionCount];
+    HoldWatch watches_[kLockInstructionCount];
+    SignallingThread handler_;
+    std::deque<size_t> pending_;  // found, not yet acted on, in the order found
+};
 
 }  // namespace
 
@@ -343,57 +644,13 @@ void* ipcLockModeThread(void* inputChannel) {
         qm::logNullParameter("inputChannel", kModuleName, __LINE__);
         return nullptr;
     }
-    // Probed in this order every round.
-    const char* const order[] = {kInstructionSuicide, kInstructionMonitorStart, kInstructionStart,
-                                 kInstructionStop, kInstructionRestart};
-    // Named once: a round must stay short beside a sender's 200 ms hold.
-    std::wstring names[5];
-    for (size_t i = 0; i < 5; ++i) {
-        names[i] = instructionMutexObjectName((std::string(channel.get()) + order[i]).c_str());
-    }
-    while (!gState.suicideReceived.load()) {
-        for (size_t i = 0; i < 5; ++i) {
-            if (probeMutexObject(names[i]) != MutexProbe::Held) {
-                continue;
-            }
-            const ULONGLONG found = GetTickCount64();
-            // A second receiver polling the same channel holds each mutex for an instant while
-            // it probes; a sender holds it for 200 ms. Only a hold that lasts is an instruction.
-            if (probeMutexObject(names[i], kLockConfirmWaitMs) != MutexProbe::Held) {
-                continue;
-            }
-            const char* instruction = order[i];
-            if (std::strcmp(instruction, kInstructionSuicide) == 0) {
-                // The window may have taken the same Suicide while this round ran.
-                if (gState.suicideReceived.load()) {
-                    break;
-                }
-                logNormal("IPC Message Lock Mode: ", "Recivie Suicide message");
-                Handler final = gState.finalFunction.load();
-                if (final != nullptr) {
-                    logNormal("IPC Message Lock Mode: ", "Exec final function");
-                    final();
-                }
-                endProcess(0);
-            }
-            if (std::strcmp(instruction, kInstructionMonitorStart) == 0) {
-                logNormal("IPC Message Lock Mode: ", "Recivie MonitorStart message");
-                hideNOWaitCommand();
-            } else {
-                const ControlInstruction* row = findControlInstruction(instruction);
-                logNormal("IPC Message Lock Mode: ", row->lockModeText);
-                runControlFunction(*row);
-            }
-            // A handler that outlasted the bound saw this hold end long ago: anything held now
-            // is a new instruction, left to the next probe.
-            const ULONGLONG elapsed = GetTickCount64() - found;
-            if (elapsed < kLockHoldEndBoundMs) {
-                probeMutexObject(names[i], static_cast<DWORD>(kLockHoldEndBoundMs - elapsed));
-            }
-        }
-        Sleep(kLockRoundPauseMs);
-    }
+    LockModeReceiver receiver(channel.get());
+    receiver.run();
     return nullptr;
+}
+
+uint64_t ipcLockModeIdleRoundsForTesting() {
+    return gState.lockModeIdleRounds.load();
 }
 
 bool startIpcMessage(const char* channel) {

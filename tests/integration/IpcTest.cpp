@@ -1,17 +1,20 @@
 // Instructions across real processes: the test receiver (qm_ipc_receiver, the Message module's
 // receivers with journaling handlers) and the test sender (qm_ipc_sender) run as separate
-// programs, as the tray program, the worker and the service do.
+// programs, as the tray program, the worker and the service do. The lock-mode timings are tried
+// on the real lock-mode thread in this process, against holds the test makes to the millisecond.
 #include <windows.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -332,6 +335,170 @@ TEST_F(Instructions, MutexThatCannotBeMadeIsNoInstruction) {
     drain(receiver, "lock");
     CloseHandle(clash);
     EXPECT_EQ(count(receiver, "stop"), 0);
+}
+
+// ---- The lock-mode receiver against exact holds ------------------------------------------------
+
+std::mutex gActionsLock;
+std::vector<std::string> gActions;
+std::string gTimeline;  // what happened when, for a row that fails
+std::atomic<ULONGLONG> gRowBegin{0};
+std::atomic<DWORD> gHandlerMs{0};
+
+void note(const std::string& event) {
+    std::lock_guard<std::mutex> guard(gActionsLock);
+    gTimeline += " " + event + "@" + std::to_string(GetTickCount64() - gRowBegin.load());
+}
+
+void act(const char* action) {
+    note(action);
+    {
+        std::lock_guard<std::mutex> guard(gActionsLock);
+        gActions.push_back(action);
+    }
+    Sleep(gHandlerMs.load());
+}
+void actStart() {
+    act("start");
+}
+void actStop() {
+    act("stop");
+}
+void actRestart() {
+    act("restart");
+}
+
+std::vector<std::string> actions() {
+    std::lock_guard<std::mutex> guard(gActionsLock);
+    return gActions;
+}
+
+// Until the lock-mode thread has ended two rounds with nothing held, waiting or running.
+bool waitUntilLockModeIdle() {
+    const uint64_t seen = ipcLockModeIdleRoundsForTesting();
+    return waitFor([&] { return ipcLockModeIdleRoundsForTesting() >= seen + 2; });
+}
+
+// Holds made by one thread of the test, as a sender would make them.
+struct Hold {
+    const char* instruction;
+    DWORD startMs;  // after the row begins
+    DWORD holdMs;
+    int times;  // holds in a row, gapMs apart
+    DWORD gapMs;
+    bool abandon;             // the thread ends while holding, as a sender that dies
+    size_t afterActions = 0;  // the first hold waits until the receiver has taken this many
+};
+
+void sleepUntil(ULONGLONG tick) {
+    const ULONGLONG now = GetTickCount64();
+    if (now < tick) {
+        Sleep(static_cast<DWORD>(tick - now));
+    }
+}
+
+void makeHolds(HANDLE mutex, const Hold& hold, ULONGLONG begin) {
+    sleepUntil(begin + hold.startMs);
+    EXPECT_TRUE(waitFor([&] { return actions().size() >= hold.afterActions; })) << hold.instruction;
+    for (int i = 0; i < hold.times; ++i) {
+        if (i > 0) {
+            Sleep(hold.gapMs);
+        }
+        // A receiver's probe may have it for an instant.
+        const DWORD taken = WaitForSingleObject(mutex, 2000);
+        EXPECT_TRUE(taken == WAIT_OBJECT_0 || taken == WAIT_ABANDONED) << hold.instruction;
+        note(std::string("held:") + hold.instruction);
+        Sleep(hold.holdMs);
+        if (hold.abandon && i == hold.times - 1) {
+            return;  // a thread that ends owning a mutex abandons it
+        }
+        note(std::string("free:") + hold.instruction);
+        ReleaseMutex(mutex);
+    }
+}
+
+// One hold is one instruction however long it lasts or the handler takes, and a hold that begins
+// while the handler runs, or that is found late behind another, is one more.
+TEST_F(Instructions, EachLockModeHoldIsActedOnOnce) {
+    const std::string channel = "QmLockHolds" + std::to_string(GetCurrentProcessId()) + ".exe";
+    IpcCallbacks callbacks;
+    callbacks.startFunction = actStart;
+    callbacks.stopFunction = actStop;
+    callbacks.restartFunction = actRestart;
+    setIpcCallbacks(callbacks);
+    std::thread(ipcLockModeThread, _strdup(channel.c_str())).detach();
+    ASSERT_TRUE(waitUntilLockModeIdle());
+    wchar_t* user = getCurrentUserName();
+    ASSERT_NE(user, nullptr);
+    const std::wstring prefix = std::wstring(user) + L"_" + wide(channel);
+    std::free(user);
+
+    struct Case {
+        const char* name;
+        DWORD handlerMs;
+        std::vector<Hold> holds;
+        std::vector<std::string> actions;
+        bool anyOrder = false;  // holds that begin 5 ms apart may be found in either order
+    };
+    const Case cases[] = {
+        {"one 450 ms hold", 100, {{kInstructionStop, 0, 450, 1, 0, false}}, {"stop"}},
+        {"two 200 ms holds 5 ms apart",
+         150,
+         {{kInstructionStop, 0, 200, 2, 5, false}},
+         {"stop", "stop"}},
+        {"a hold that begins while the handler runs",
+         400,
+         {{kInstructionStop, 0, 200, 2, 50, false}},
+         {"stop", "stop"}},
+        {"a Stop found late behind a Start hold",
+         100,
+         {{kInstructionStart, 0, 200, 1, 0, false}, {kInstructionStop, 5, 200, 1, 0, false}},
+         {"start", "stop"},
+         true},
+        {"a Start sent while a Stop is handled",
+         100,
+         {{kInstructionStop, 0, 200, 1, 0, false}, {kInstructionStart, 50, 200, 1, 0, false, 1}},
+         {"stop", "start"}},
+        {"a sender that ends while holding", 0, {{kInstructionStop, 0, 0, 1, 0, true}}, {"stop"}},
+        {"a sender that ends 100 ms into its hold",
+         50,
+         {{kInstructionStop, 0, 100, 1, 0, true}},
+         {"stop"}},
+    };
+    for (const Case& row : cases) {
+        {
+            std::lock_guard<std::mutex> guard(gActionsLock);
+            gActions.clear();
+            gTimeline.clear();
+        }
+        gHandlerMs = row.handlerMs;
+        std::vector<HANDLE> mutexes;
+        for (const Hold& hold : row.holds) {
+            mutexes.push_back(
+                CreateMutexW(nullptr, FALSE, (prefix + wide(hold.instruction)).c_str()));
+            ASSERT_NE(mutexes.back(), nullptr) << row.name;
+        }
+        const ULONGLONG begin = GetTickCount64() + 20;
+        gRowBegin = begin;
+        std::vector<std::thread> holders;
+        for (size_t i = 0; i < row.holds.size(); ++i) {
+            holders.emplace_back(makeHolds, mutexes[i], row.holds[i], begin);
+        }
+        for (std::thread& holder : holders) {
+            holder.join();
+        }
+        EXPECT_TRUE(waitFor([&] { return actions().size() >= row.actions.size(); })) << row.name;
+        EXPECT_TRUE(waitUntilLockModeIdle()) << row.name;
+        for (HANDLE mutex : mutexes) {
+            CloseHandle(mutex);
+        }
+        std::lock_guard<std::mutex> guard(gActionsLock);
+        std::vector<std::string> taken = gActions;
+        if (row.anyOrder) {
+            std::sort(taken.begin(), taken.end());
+        }
+        EXPECT_EQ(taken, row.actions) << row.name << ":" << gTimeline;
+    }
 }
 
 }  // namespace

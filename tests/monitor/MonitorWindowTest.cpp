@@ -900,6 +900,49 @@ TEST_F(MonitorWindowTest, KeeperStartsNothingWhileARestartHoldsIt) {
     setMonitorStoppersForTesting(countStop, recordSend);
 }
 
+// A Restart's stop during which the real keeper thread looks twice whether it may begin a
+// series: the stop holds the keeper's gate until the keeper waits at it, then lets it through.
+// A keeper that started the service meanwhile has written its start by the time it looks again.
+std::filesystem::path gKeeperStarts;
+std::atomic<int> gKeeperLooks{0};
+std::atomic<size_t> gStartsDuringStop{0};
+
+bool stopThatWatchesTheKeeper() {
+    CountedLock& gate = monitorState().keeperGate;
+    gKeeperLooks = 0;
+    for (int look = 0; look < 2; ++look) {
+        gate.lock();
+        waitFor([&] { return gate.waitersForTesting() > 0 || !lines(gKeeperStarts).empty(); },
+                20000);
+        const bool keeperWaits = gate.waitersForTesting() > 0;
+        gate.unlock();
+        if (!keeperWaits) {
+            break;
+        }
+        ++gKeeperLooks;
+    }
+    gStartsDuringStop = lines(gKeeperStarts).size();
+    return true;
+}
+
+TEST_F(MonitorWindowTest, KeeperParkedByAStopStartsNothingDuringARestartsStop) {
+    gKeeperStarts = folder_ / "starts.txt";
+    setKeeperStartupForTesting(false);
+    setKeeperCommandFormatForTesting(startsCommand(gKeeperStarts));
+    onStopInstruction();  // parks the keeper before it starts anything
+    pthread_t keeper;
+    ASSERT_EQ(pthread_create(&keeper, nullptr, keeperThread, nullptr), 0);
+    pthread_detach(keeper);
+    setMonitorStoppersForTesting(stopThatWatchesTheKeeper, recordSend);
+    onRestartInstruction();
+    EXPECT_EQ(gKeeperLooks.load(), 2);
+    EXPECT_EQ(gStartsDuringStop.load(), 0u);
+    // Let go after the stop, it begins a series.
+    EXPECT_TRUE(waitFor([] { return !lines(gKeeperStarts).empty(); }, 20000));
+    monitorState().runState.store(kRunStopped);  // park it again
+    setMonitorStoppersForTesting(countStop, recordSend);
+}
+
 // A Restart that begins while the keeper has found itself let go but not yet swapped the run
 // state: the swap must not undo the Restart.
 std::thread gLateRestart;
