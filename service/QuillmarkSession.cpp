@@ -288,12 +288,8 @@ JsonMapPtr callAdapter(int index, JsonMap* requestMap, const RequestKeys& keys,
     }
     const std::string text = answer != nullptr ? std::string(answer) : std::string();
     const bool multiLine = text.find('\n') != std::string::npos;
-    if (keys.hideResult) {
-        logRaw(multiLine ? " Component result:\n" : " Component result: ",
-               std::string(text.size(), '*').c_str());
-    } else {
-        logRaw(multiLine ? " Component result:\n" : " Component result: ", text.c_str());
-    }
+    logRaw(multiLine ? " Component result:\n" : " Component result: ",
+           boundedLogText(text, keys.hideResult).c_str());
     setJsonMapValue(response.get(), "result", text.c_str());
     return response;
 }

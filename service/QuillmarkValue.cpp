@@ -424,13 +424,13 @@ char* getQuillmarkValue(const char* channel, const char* origin) {
     }
     const int index = findChannel(channel);
     if (index < 0) {
-        logWarning("QuillmarkValue no current channel", channel);
+        logWarning("QuillmarkValue no current channel", boundedLogText(channel).c_str());
         return newEmptyText();
     }
     ValueEntry& entry = module().valueStore[index];
     setUnlockURL(entry.domainList.c_str());
     if (!checkUnlockDomain(origin)) {
-        logWarning("QuillmarkValue url check fail", origin);
+        logWarning("QuillmarkValue url check fail", boundedLogText(origin).c_str());
         return newEmptyText();
     }
     if (entry.expiry != 0) {
