@@ -394,7 +394,9 @@ void logUnparsedText(const char* text, size_t length, int result, const jsmntok_
         return;
     }
     std::string masked = maskedJsonText(text, length, tokens, count);
-    logError("Error json: ", masked.c_str());
+    std::string shown = boundedLogText(masked);
+    logError("Error json: ", shown.c_str());
+    wipeString(shown);
     wipeString(masked);
 }
 
@@ -797,19 +799,16 @@ void displayJsonMap(const JsonMap* inputQuillmarkJson) {
         const JsonMap& map = *inputQuillmarkJson;
         for (int32_t i = 0; i < usedCount(map); ++i) {
             const JsonMapEntry& entry = map.entries[i];
-            const std::string key = entry.key != nullptr ? entry.key : "";
-            const std::string label = key + ": ";
+            const char* key = entry.key != nullptr ? entry.key : "";
+            const std::string label = boundedLogText(key) + ": ";
             if (entry.value == nullptr) {
                 logNormal(label.c_str(),
                           entry.binaryValue != nullptr ? "[binary_value]" : "[empty]");
                 continue;
             }
-            if (isMaskedJsonMapKey(key.c_str(), companionOn(map, key, kHideSuffix))) {
-                const std::string stars(std::strlen(entry.value), '*');
-                logNormal(label.c_str(), stars.c_str());
-                continue;
-            }
-            logNormal(label.c_str(), entry.value);
+            // The whole key decides the masking, not the part of it that is shown.
+            const bool masked = isMaskedJsonMapKey(key, companionOn(map, key, kHideSuffix));
+            logNormal(label.c_str(), boundedLogText(entry.value, masked).c_str());
         }
     }
     logNormal("= DISPLAY PARAMETER", " ===== end =====");

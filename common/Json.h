@@ -179,8 +179,9 @@ void decipherJsonMapValues(JsonMap* inputQuillmarkJson);
 // value, then the end line. Values are shown in plain when the key contains "quillmark" in any
 // case (except "Quillmark_share_secret"), else as one "*" per byte when the lower-case key holds
 // "pin", "pw" or "pass", or its "<key>_QuillmarkHide" companion's raw value is "true" ignoring
-// case; "[binary_value]" / "[empty]" for entries without a text value. A null map writes only
-// the start and end lines.
+// case; "[binary_value]" / "[empty]" for entries without a text value. Keys and values longer
+// than kMaxLoggedTextBytes are cut there and followed by their length (boundedLogText). A null
+// map writes only the start and end lines.
 void displayJsonMap(const JsonMap* inputQuillmarkJson);
 // True when displayJsonMap shows the value of key as asterisks, given whether its
 // "_QuillmarkHide" companion is on.

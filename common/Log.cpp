@@ -517,6 +517,30 @@ void logChoice(const char* message, bool flag, const char* textIfSet, const char
     logNormal(message, flag ? textIfSet : textIfClear);
 }
 
+std::string boundedLogText(std::string_view text, bool masked) {
+    if (text.size() <= kMaxLoggedTextBytes) {
+        return masked ? std::string(text.size(), '*') : std::string(text);
+    }
+    size_t shown = kMaxLoggedTextBytes;
+    if (!masked) {
+        // Back to the start of a character that would straddle the cut: at most three UTF-8
+        // continuation bytes; text that is not UTF-8 there is cut where it stands.
+        auto continues = [&text](size_t at) {
+            return (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
+        };
+        size_t start = shown;
+        while (start > shown - 3 && continues(start)) {
+            --start;
+        }
+        if (!continues(start)) {
+            shown = start;
+        }
+    }
+    std::string bounded = masked ? std::string(shown, '*') : std::string(text.substr(0, shown));
+    bounded += "... (" + std::to_string(text.size()) + " bytes)";
+    return bounded;
+}
+
 void qm::logNullParameter(const char* name, const char* module, int line) {
     char text[256];
     std::snprintf(text, sizeof text, "Parameter %s is null at %s %d", orEmpty(name),

@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // Room of the path and time-stamp buffers; a configured path holds at most 127 characters, and
@@ -140,6 +141,15 @@ void logChoice(const char* message, bool flag, const char* textIfSet, const char
 // logNormal with the wide value converted to UTF-8 (null or empty: "").
 void logNormalWString(const char* message, const wchar_t* value);
 #endif
+
+// Longest part of a text from a page (or of a component's answer to it) that one log line shows:
+// such texts can run to many megabytes, and each line is written under the process's log lock.
+inline constexpr std::size_t kMaxLoggedTextBytes = 1024;
+// text as a log line shows it: whole up to kMaxLoggedTextBytes bytes, else its first
+// kMaxLoggedTextBytes bytes (a few fewer rather than cut a UTF-8 character) followed by
+// "... (<length> bytes)". masked: asterisks in place of the bytes shown, one per byte; the
+// length given stays the text's own.
+std::string boundedLogText(std::string_view text, bool masked = false);
 
 // The two reports every module of the common library writes alike, naming its source module.
 namespace qm {

@@ -277,6 +277,10 @@ unsigned long runHiddenCommand(const wchar_t* command,
                                unsigned long waitMilliseconds = kHiddenCommandWaitMs);
 // Starts "OqtQuillmarkWorker.exe -start" without a window and without waiting.
 void hideNOWaitCommand();
+// For the callers whose command must do its work (delete, empty, create): unless exitCode is 0,
+// logs the warning "Hidden command failed: " with the command and "(exit code <n>)", "(timed
+// out)" or "(not run)". Returns exitCode.
+unsigned long warnHiddenCommandFailure(const wchar_t* command, unsigned long exitCode);
 
 // The two ends of every hidden command here and in the tray program and the worker: commandLine
 // (writable, as CreateProcessW wants it, and taken as is, without "cmd /c") runs without a

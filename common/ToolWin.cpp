@@ -559,6 +559,24 @@ unsigned long runHiddenCommand(const wchar_t* command, unsigned long waitMillise
     return waitForHiddenProcess(commandLine.get(), waitMilliseconds, true);
 }
 
+unsigned long warnHiddenCommandFailure(const wchar_t* command, unsigned long exitCode) {
+    if (exitCode == 0 || !isLogEnabled()) {
+        return exitCode;
+    }
+    std::string outcome;
+    if (exitCode == kHiddenCommandTimedOut) {
+        outcome = "timed out";
+    } else if (exitCode == kHiddenCommandNotRun) {
+        outcome = "not run";
+    } else {
+        outcome = "exit code " + std::to_string(exitCode);
+    }
+    const HeapText text(command != nullptr && command[0] != L'\0' ? bstrToUtf8(command) : nullptr);
+    const std::string line = std::string(text ? text.get() : "") + " (" + outcome + ")";
+    logWarning("Hidden command failed: ", line.c_str());
+    return exitCode;
+}
+
 void hideNOWaitCommand() {
     logNormal("hideNOWaitCommand: ", kWorkerStartCommand);
     HeapWideText commandLine(utf8ToHeapWide(kWorkerStartCommand));

@@ -288,12 +288,8 @@ JsonMapPtr callAdapter(int index, JsonMap* requestMap, const RequestKeys& keys,
     }
     const std::string text = answer != nullptr ? std::string(answer) : std::string();
     const bool multiLine = text.find('\n') != std::string::npos;
-    if (keys.hideResult) {
-        logRaw(multiLine ? " Component result:\n" : " Component result: ",
-               std::string(text.size(), '*').c_str());
-    } else {
-        logRaw(multiLine ? " Component result:\n" : " Component result: ", text.c_str());
-    }
+    logRaw(multiLine ? " Component result:\n" : " Component result: ",
+           boundedLogText(text, keys.hideResult).c_str());
     setJsonMapValue(response.get(), "result", text.c_str());
     return response;
 }
@@ -516,6 +512,12 @@ JsonMapPtr serveSession(int index, JsonMap* requestMap, const char* requestOrigi
     return callAdapter(index, requestMap, keys, std::move(response));
 }
 
+// The file commands of start-up and stop: one that fails or times out leaves files behind (or a
+// version file unwritten), so it is logged rather than taken as done.
+void runCheckedCommand(const std::wstring& command) {
+    warnHiddenCommandFailure(command.c_str(), runHiddenCommand(command.c_str()));
+}
+
 }  // namespace
 
 std::unique_lock<std::mutex> lockRequests() {
@@ -553,7 +555,7 @@ bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& ex
 
     const std::wstring versionFile = state.copyPath + L"\\OqtQuillmarkMainVersion";
     if (!isFileExist(versionFile.c_str())) {
-        runHiddenCommand((L"break>\"" + versionFile + L"\"").c_str());
+        runCheckedCommand(L"break>\"" + versionFile + L"\"");
     }
     FILE* file = _wfopen(versionFile.c_str(), L"w");
     if (file == nullptr) {
@@ -566,7 +568,7 @@ bool initSessionEnvironment(const std::wstring& copyPath, const std::wstring& ex
 
     // No library copy survives a restart.
     const std::wstring tempFolder = state.copyPath + L"\\Tempfile";
-    runHiddenCommand((L"rmdir \"" + tempFolder + L"\" /s /q").c_str());
+    runCheckedCommand(L"rmdir \"" + tempFolder + L"\" /s /q");
     CreateDirectoryW(tempFolder.c_str(), nullptr);
     bool ready = true;
     for (int i = 0; i < kSessionSlotCount; ++i) {
@@ -669,8 +671,8 @@ void releaseAllAdapters() {
     if (state.copyPath.empty()) {
         return;
     }
-    runHiddenCommand((L"del /Q \"" + state.copyPath + L"\\*.dll\"").c_str());
-    runHiddenCommand((L"del /A:H /Q \"" + state.copyPath + L"\\*.dll\"").c_str());
+    runCheckedCommand(L"del /Q \"" + state.copyPath + L"\\*.dll\"");
+    runCheckedCommand(L"del /A:H /Q \"" + state.copyPath + L"\\*.dll\"");
 }
 
 void stopAllSessions() {

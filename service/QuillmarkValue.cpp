@@ -106,10 +106,18 @@ bool isSweptWhenFull(const ValueEntry& entry, int64_t current) {
     return entry.expiry < current;
 }
 
+// What an entry holds against kMaxStoreBytes: the page's texts are kept as well as its value.
+size_t entryBytes(const ValueEntry& entry) {
+    if (!entry.used) {
+        return 0;
+    }
+    return entry.channel.size() + entry.domainList.size() + static_cast<size_t>(entry.cipherLength);
+}
+
 size_t storedBytes() {
     size_t total = 0;
     for (const ValueEntry& entry : module().valueStore) {
-        total += static_cast<size_t>(entry.cipherLength);
+        total += entryBytes(entry);
     }
     return total;
 }
@@ -129,7 +137,7 @@ int makeRoom(const char* channel, size_t bytes) {
         } else if (store[i].used && equalsIgnoringCase(store[i].channel, channel)) {
             own = i;
         } else {
-            kept += static_cast<size_t>(store[i].cipherLength);
+            kept += entryBytes(store[i]);
         }
     }
     const int taken = own >= 0 ? own : cleared;
@@ -285,6 +293,12 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
         qm::logNullParameter("value", kModuleName, __LINE__);
         return kValueBadArgument;
     }
+    const size_t channelLength = strnlen(channel, kMaxChannelLength + 1);
+    if (channelLength > kMaxChannelLength) {
+        logWarningInt("QuillmarkValue channel too long, limit: ",
+                      static_cast<int32_t>(kMaxChannelLength));
+        return kValueBadArgument;
+    }
     const size_t listLength = std::strlen(domainList);
     if (listLength > kMaxDomainListLength) {
         logWarningInt("QuillmarkValue domain list too long: ", static_cast<int32_t>(listLength));
@@ -306,15 +320,14 @@ int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t t
         return kValueNotEnciphered;
     }
 
+    const size_t bytes = channelLength + listLength + static_cast<size_t>(cipherLength);
     int index = findChannel(channel);
-    const size_t replaced =
-        index >= 0 ? static_cast<size_t>(module().valueStore[index].cipherLength) : 0;
+    const size_t replaced = index >= 0 ? entryBytes(module().valueStore[index]) : 0;
     if (index < 0) {
         index = findFreeEntry();
     }
-    if (index < 0 ||
-        storedBytes() - replaced + static_cast<size_t>(cipherLength) > kMaxStoreBytes) {
-        index = makeRoom(channel, static_cast<size_t>(cipherLength));
+    if (index < 0 || storedBytes() - replaced + bytes > kMaxStoreBytes) {
+        index = makeRoom(channel, bytes);
     }
     if (index < 0) {
         logWarning("QuillmarkValue: ", "Full");
@@ -411,13 +424,13 @@ char* getQuillmarkValue(const char* channel, const char* origin) {
     }
     const int index = findChannel(channel);
     if (index < 0) {
-        logWarning("QuillmarkValue no current channel", channel);
+        logWarning("QuillmarkValue no current channel", boundedLogText(channel).c_str());
         return newEmptyText();
     }
     ValueEntry& entry = module().valueStore[index];
     setUnlockURL(entry.domainList.c_str());
     if (!checkUnlockDomain(origin)) {
-        logWarning("QuillmarkValue url check fail", origin);
+        logWarning("QuillmarkValue url check fail", boundedLogText(origin).c_str());
         return newEmptyText();
     }
     if (entry.expiry != 0) {

@@ -35,13 +35,18 @@ inline constexpr size_t kMaxDomainListLength = 2048;
 // most 253 characters, so a real origin is far shorter.)
 inline constexpr size_t kMaxOriginLength = 512;
 
+// Longest channel name, in bytes; a longer one is refused with kValueBadArgument. Names are short
+// words chosen by the calling pages; every store and read compares the name with all sixteen.
+inline constexpr size_t kMaxChannelLength = 1024;
 // Longest value a channel may hold, in bytes; a longer one is refused with kValueBadArgument. The
 // store keeps short texts (an id, a token, a certificate in base64 of a few KiB): this is ten
 // times the largest of those.
 inline constexpr size_t kMaxValueBytes = 64 * 1024;
-// Bytes of ciphertext that all entries may hold together: eight values of the largest size, or
-// all sixteen of 32 KiB. A store past it makes room as a store of sixteen channels does, and is
-// refused with kValueStoreFull when that is not enough.
+// Bytes that all entries may hold together, counting each entry's channel name, domain list and
+// ciphertext. A value enciphers to its length plus 17 to 32 bytes (65,568 for the largest), so
+// seven values of the largest size fit, or fifteen of 32 KiB under short names and lists. A store
+// past it makes room as a store of sixteen channels does, and is refused with kValueStoreFull
+// when that is not enough.
 inline constexpr size_t kMaxStoreBytes = 512 * 1024;
 
 // Answers of setQuillmarkValue (the dispatcher's "result").
@@ -57,13 +62,14 @@ void initValueStore(const uint8_t* valueKey, const uint8_t* valueIV);
 
 // Stores value under channel (found ignoring case, else the first free entry) with its domain list
 // and timeout (0: no expiry). A store that is full, with all 16 entries in use or without room
-// for the value's bytes within kMaxStoreBytes, first sweeps every expired or non-expiring entry
-// out; the channel then keeps its entry if that stayed, else takes the highest index cleared.
-// Returns kValueStored; kValueBadArgument for a null channel, list or value (warning), a
-// negative timeout, a list longer than kMaxDomainListLength or a value longer than
-// kMaxValueBytes (warning); kValueStoreFull (warning) when the sweep would not make room, in
-// which case nothing is swept; kValueNotEnciphered when the value cannot be enciphered. Every
-// answer but kValueStored leaves the store as it was.
+// for the entry's bytes (name, list and ciphertext) within kMaxStoreBytes, first sweeps every
+// expired or non-expiring entry out; the channel then keeps its entry if that stayed, else takes
+// the highest index cleared. Returns kValueStored; kValueBadArgument for a null channel, list or
+// value (warning), a negative timeout, a channel longer than kMaxChannelLength, a list longer
+// than kMaxDomainListLength or a value longer than kMaxValueBytes (warning); kValueStoreFull
+// (warning) when the sweep would not make room, in which case nothing is swept;
+// kValueNotEnciphered when the value cannot be enciphered. Every answer but kValueStored leaves
+// the store as it was.
 int32_t setQuillmarkValue(const char* channel, const char* domainList, int32_t timeoutMinutes,
                           const char* value);
 

@@ -271,8 +271,8 @@ bool runUninstallDetect(const std::string& argumentText) {
     std::wstring folder = dataPath.get();
     std::wstring deleteVisible = L"del /Q \"" + folder + L"\\*.dll\"";
     std::wstring deleteHidden = L"del /A:H /Q \"" + folder + L"\\*.dll\"";
-    hideWaitCommand(deleteVisible.c_str(), true);
-    hideWaitCommand(deleteHidden.c_str(), true);
+    warnHiddenCommandFailure(deleteVisible.c_str(), hideWaitCommand(deleteVisible.c_str(), true));
+    warnHiddenCommandFailure(deleteHidden.c_str(), hideWaitCommand(deleteHidden.c_str(), true));
     return true;
 }
 

@@ -174,17 +174,17 @@ bool dispatchFunctionIndex(const JsonMap* map, const char* functionName) {
             return true;
         }
         logWarning("", "QuillmarkFunctionIndex is not match with adapter");
-        logWarning("FunctionName from web: ", functionName);
+        logWarning("FunctionName from web: ", boundedLogText(functionName).c_str());
         logWarning("FunctionName in adapter: ", entry.name);
     }
     logWarning("FunctionIndex mode: ", "Fail");
-    logNormal("Function search name mode: ", functionName);
+    logNormal("Function search name mode: ", boundedLogText(functionName).c_str());
     const AdapterFunction fn = findAdapterFunction(functionName);
     if (fn != nullptr) {
         fn(map);
         return true;
     }
-    logWarning("Function name does not match: ", functionName);
+    logWarning("Function name does not match: ", boundedLogText(functionName).c_str());
     setResultText(HeapText(intToDecimalString(kAdapterNoFunction)));
     return true;
 }

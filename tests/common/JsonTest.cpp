@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/AES.h"
+#include "common/Log.h"
 #include "support/LogCapture.h"
 
 namespace {
@@ -224,6 +225,17 @@ TEST_F(JsonTest, ParseErrorLogsTheTextMaskedOrOnlyItsLength) {
         log.messages(),
         ElementsAre("[Test][Error] jsmn parse error",
                     "[Test][Error] Error json: [length: " + std::to_string(huge.size()) + "]"));
+
+    // A long text: its start and its length.
+    log.clear();
+    const std::string longText =
+        objectOfPairs(129, R"("note":")" + std::string(1u << 20, 'n') + R"(")");
+    EXPECT_EQ(parseJsonMap(longText.c_str()), nullptr);
+    for (const std::string& line : log.lines()) {
+        ASSERT_LT(line.size(), kMaxLoggedTextBytes + 200);
+    }
+    EXPECT_TRUE(log.contains("[Test][Error] Error json: {\"note\":\"nnnn"));
+    EXPECT_TRUE(log.contains("n... (" + std::to_string(longText.size()) + " bytes)"));
 
     // A lone value has no key that could show it.
     log.clear();
@@ -611,6 +623,34 @@ TEST_F(JsonTest, DisplayMasksSecretsAndShowsTheRest) {
     displayJsonMap(nullptr);
     EXPECT_THAT(log.messages(), ElementsAre("[Test][Normal] = DISPLAY PARAMETER ===== start =====",
                                             "[Test][Normal] = DISPLAY PARAMETER ===== end ====="));
+}
+
+// A page's values can be tens of megabytes; each display line is written under the log lock.
+TEST_F(JsonTest, DisplayBoundsLongKeysAndValuesAndKeepsTheirMasking) {
+    const std::string sessionId(40u << 20, 'v');
+    // The rule does not depend on the size: smaller texts keep the test quick.
+    const std::string secret(70000, 's');
+    const std::string longKey = std::string(70000, 'k') + "pin";
+    const std::string stars = std::string(kMaxLoggedTextBytes, '*') + "... (70000 bytes)";
+    JsonMapPtr map = makeMap({{"SessionId", sessionId},
+                              {"userPIN", secret},
+                              {"x", secret},
+                              {"x_QuillmarkHide", "true"},
+                              {longKey, "1234"}});
+    LogCapture log;
+    displayJsonMap(map.get());
+    // Checked first, so that a failure does not print megabytes.
+    for (const std::string& line : log.lines()) {
+        ASSERT_LT(line.size(), 2 * kMaxLoggedTextBytes + 200);
+    }
+    const std::vector<std::string> messages = log.messages();
+    EXPECT_THAT(messages, Contains("[Test][Normal] SessionId: " +
+                                   std::string(kMaxLoggedTextBytes, 'v') + "... (41943040 bytes)"));
+    EXPECT_THAT(messages, Contains("[Test][Normal] userPIN: " + stars));
+    EXPECT_THAT(messages, Contains("[Test][Normal] x: " + stars));
+    // The key is cut for the label, but its "pin" beyond the cut still masks its value.
+    EXPECT_THAT(messages, Contains("[Test][Normal] " + std::string(kMaxLoggedTextBytes, 'k') +
+                                   "... (70003 bytes): ****"));
 }
 
 TEST_F(JsonTest, DisplayWritesNothingWhileLoggingIsOff) {

@@ -320,6 +320,41 @@ TEST_F(LogTest, FrontEndLines) {
     }
 }
 
+TEST_F(LogTest, BoundedTextKeepsShortTextsAndCutsLongOnes) {
+    const std::string limit(kMaxLoggedTextBytes, 'a');
+    // "\xC3\xA9" (e with an acute accent) straddling the cut, and a four-byte character whose
+    // last byte would be the first one cut.
+    const std::string straddling = std::string(kMaxLoggedTextBytes - 1, 'a') + "\xC3\xA9";
+    const std::string fourBytes =
+        std::string(kMaxLoggedTextBytes - 3, 'a') + "\xF0\x9F\x98\x80" + 'b';
+    const std::string notUtf8(kMaxLoggedTextBytes + 4, '\x80');
+    struct Case {
+        const char* name;
+        std::string text;
+        bool masked;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"empty", "", false, ""},
+        {"short", "abc", false, "abc"},
+        {"short masked", "abc", true, "***"},
+        {"at the limit", limit, false, limit},
+        {"at the limit masked", limit, true, std::string(kMaxLoggedTextBytes, '*')},
+        {"one byte over", limit + "b", false, limit + "... (1025 bytes)"},
+        {"one byte over masked", limit + "b", true,
+         std::string(kMaxLoggedTextBytes, '*') + "... (1025 bytes)"},
+        {"character straddling the cut", straddling, false,
+         std::string(kMaxLoggedTextBytes - 1, 'a') + "... (1025 bytes)"},
+        {"four-byte character straddling the cut", fourBytes, false,
+         std::string(kMaxLoggedTextBytes - 3, 'a') + "... (1026 bytes)"},
+        {"not UTF-8", notUtf8, false,
+         std::string(kMaxLoggedTextBytes, '\x80') + "... (1028 bytes)"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(boundedLogText(c.text, c.masked), c.expected) << c.name;
+    }
+}
+
 TEST_F(LogTest, FrontEndsAreSilentWhileDisabledExceptRaw) {
     LogCapture log(5, "Tag", false);
     logNormal("a", "b");

@@ -24,10 +24,13 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/LogCapture.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 struct FreeDeleter {
     void operator()(void* block) const { std::free(block); }
@@ -289,6 +292,35 @@ TEST(ToolCommands, RunHiddenCommandGivesTheExitCode) {
     // Beyond the system's command-line limit nothing runs, and that is not taken for success.
     const std::wstring tooLong = L"echo " + std::wstring(40000, L'x');
     EXPECT_EQ(runHiddenCommand(tooLong.c_str()), kHiddenCommandNotRun);
+}
+
+// The callers whose command must do its work log one that did not end with 0, with the command.
+TEST(ToolCommands, ACommandThatDidNotEndWith0IsWarnedOfWithTheCommand) {
+    LogCapture log;
+    struct Case {
+        const char* name;
+        const wchar_t* command;
+        unsigned long exitCode;
+        const char* expected;  // null: no line
+    };
+    const Case cases[] = {
+        {"ended with 0", L"exit /b 0", runHiddenCommand(L"exit /b 0"), nullptr},
+        {"ended with 3", L"exit /b 3", runHiddenCommand(L"exit /b 3"),
+         "[Test][Warning] Hidden command failed: exit /b 3 (exit code 3)"},
+        {"timed out", L"rmdir \"C:\\x\" /s /q", kHiddenCommandTimedOut,
+         "[Test][Warning] Hidden command failed: rmdir \"C:\\x\" /s /q (timed out)"},
+        {"not run", L"del /Q x", kHiddenCommandNotRun,
+         "[Test][Warning] Hidden command failed: del /Q x (not run)"},
+    };
+    for (const Case& c : cases) {
+        log.clear();
+        EXPECT_EQ(warnHiddenCommandFailure(c.command, c.exitCode), c.exitCode) << c.name;
+        if (c.expected == nullptr) {
+            EXPECT_THAT(log.messages(), IsEmpty()) << c.name;
+        } else {
+            EXPECT_THAT(log.messages(), ElementsAre(c.expected)) << c.name;
+        }
+    }
 }
 
 TEST(ToolCommands, RunHiddenCommandNeverTakesACmdOfTheCurrentFolder) {

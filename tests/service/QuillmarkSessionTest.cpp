@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "common/AES.h"
+#include "common/Log.h"
 #include "common/Tool.h"
 #include "service/AdapterInstallation.h"
 #include "service/QuillmarkQueue.h"
@@ -554,6 +555,29 @@ TEST(KnownSessionTest, HiddenResultsAreLoggedAsAsterisks) {
     qmtest::ScopedProbeSetting lines("QM_PROBE_ANSWER", std::string("a\nb"));
     send({{"SessionId", id}, {"FunctionName", "SignData"}});
     EXPECT_TRUE(log.contains(" Component result:"));
+}
+
+// Each log line is written under the log lock: a page's megabytes must not become one line.
+TEST(KnownSessionTest, PageTextsAndComponentResultsAreLoggedBounded) {
+    AdapterInstallation installation;
+    LogCapture log;
+    const std::string id = openSession();
+    const std::string huge(2u << 20, 'Y');
+    EXPECT_EQ(send(opening({{"SessionId", huge}}))["result"], "0");
+    EXPECT_EQ(send({{"SessionId", id}, {"FunctionName", "getQuillmarkValue"}, {"channel", huge}}),
+              (ReplyMap{{"result", ""}}));
+    qmtest::ScopedProbeSetting answer("QM_PROBE_ANSWER", std::string(3000, 'r'));
+    send({{"SessionId", id}, {"FunctionName", "SignData"}, {"hide_result", "true"}});
+
+    // Checked first, so that a failure does not print megabytes.
+    for (const std::string& line : log.lines()) {
+        ASSERT_LT(line.size(), 2 * kMaxLoggedTextBytes + 200);
+    }
+    const std::string shown = std::string(kMaxLoggedTextBytes, 'Y') + "... (2097152 bytes)";
+    EXPECT_TRUE(log.contains("SessionId: " + shown));
+    EXPECT_TRUE(log.contains("QuillmarkValue no current channel" + shown));
+    EXPECT_TRUE(log.contains(" Component result: " + std::string(kMaxLoggedTextBytes, '*') +
+                             "... (3000 bytes)"));
 }
 
 // ---- The request lock ------------------------------------------------------------------------

@@ -402,6 +402,9 @@ TEST_F(QuillmarkValueTest, ChannelIgnoresCaseAndStoringAgainReplaces) {
 }
 
 TEST_F(QuillmarkValueTest, BadArgumentsStoreNothing) {
+    const std::string longestChannel(kMaxChannelLength, 'c');
+    const std::string overChannel(kMaxChannelLength + 1, 'c');
+    const std::string hugeChannel(64 * 1024 + 1, 'c');
     struct Case {
         const char* name;
         const char* channel;
@@ -414,6 +417,8 @@ TEST_F(QuillmarkValueTest, BadArgumentsStoreNothing) {
         {"no list", "ch", nullptr, 0, "v"},
         {"no value", "ch", "*", 0, nullptr},
         {"negative timeout", "ch", "*", -1, "v"},
+        {"channel one byte over the limit", overChannel.c_str(), "*", 0, "v"},
+        {"channel of 64 KiB and one byte", hugeChannel.c_str(), "*", 0, "v"},
     };
     for (const Case& row : cases) {
         EXPECT_EQ(setQuillmarkValue(row.channel, row.list, row.timeout, row.value),
@@ -421,6 +426,9 @@ TEST_F(QuillmarkValueTest, BadArgumentsStoreNothing) {
             << row.name;
     }
     EXPECT_FALSE(valueEntryForTesting(0).used);
+
+    ASSERT_EQ(setQuillmarkValue(longestChannel.c_str(), "*", 0, "v"), kValueStored);
+    EXPECT_EQ(read(longestChannel.c_str(), "https://a.b"), "v");
 }
 
 TEST_F(QuillmarkValueTest, ExpirySlidesWithEachRead) {
@@ -533,6 +541,57 @@ TEST_F(QuillmarkValueTest, StoreBytesAreBoundedAndSweptWhenFull) {
     EXPECT_EQ(read("extra", "https://a.b"), largest);
     EXPECT_EQ(read("short", "https://a.b"), "");
     EXPECT_EQ(read(channelName(1).c_str(), "https://a.b"), "");
+}
+
+// The store's total counts what each entry keeps of the page's texts: its channel name and its
+// domain list as well as the ciphertext. Each row fills an empty store with entries alike (none
+// expires) until it is full.
+TEST_F(QuillmarkValueTest, StoreTotalCountsNamesListsAndCiphertext) {
+    struct Case {
+        const char* name;
+        size_t valueBytes;
+        size_t channelLength;
+        size_t listLength;
+        int fits;
+    };
+    const Case cases[] = {
+        {"largest values under short names", kMaxValueBytes, 8, 1, 7},
+        {"largest values under the longest names and lists", kMaxValueBytes, kMaxChannelLength,
+         kMaxDomainListLength, 7},
+        {"32 KiB values under short names", 32 * 1024, 8, 1, 15},
+        {"32 KiB values under the longest names and lists", 32 * 1024, kMaxChannelLength,
+         kMaxDomainListLength, 14},
+        {"30 KiB values under short names", 30 * 1024, 8, 1, kValueEntryCount},
+        {"30 KiB values under the longest names and lists", 30 * 1024, kMaxChannelLength,
+         kMaxDomainListLength, 15},
+        {"short values under the longest names and lists", 16, kMaxChannelLength,
+         kMaxDomainListLength, kValueEntryCount},
+    };
+    for (const Case& row : cases) {
+        initValueStore(kKey.data(), kIv.data());
+        const std::string value(row.valueBytes, 'v');
+        const std::string list(row.listLength, '*');
+        int stored = 0;
+        for (int i = 0; i <= kValueEntryCount; ++i) {
+            std::string channel = std::to_string(i);
+            channel.insert(0, row.channelLength - channel.size(), 'c');
+            const int32_t result =
+                setQuillmarkValue(channel.c_str(), list.c_str(), 10, value.c_str());
+            if (result != kValueStored) {
+                EXPECT_EQ(result, kValueStoreFull) << row.name;
+                break;
+            }
+            ++stored;
+        }
+        EXPECT_EQ(stored, row.fits) << row.name;
+        size_t total = 0;
+        for (int i = 0; i < kValueEntryCount; ++i) {
+            const ValueEntryView entry = valueEntryForTesting(i);
+            total += entry.channel.size() + entry.domainList.size() +
+                     static_cast<size_t>(entry.cipherLength);
+        }
+        EXPECT_LE(total, kMaxStoreBytes) << row.name;
+    }
 }
 
 TEST_F(QuillmarkValueTest, ValueThatCannotBeEncipheredIsNotStored) {
