@@ -206,12 +206,17 @@ constexpr const char* kDecipherFailures[] = {"no share secret", "not hexadecimal
                                              "cannot decrypt"};
 enum DecipherFailure : unsigned char { kNoSecret, kNotHex, kNoMemory, kCannotDecrypt };
 
+// A page's key can be as long as its request: the line shows it bounded.
+void logDecipherFailure(const char* key, unsigned char reason) {
+    const char* text = reason < std::size(kDecipherFailures) ? kDecipherFailures[reason] : "";
+    const std::string line = boundedLogText(key) + " (" + text + ")";
+    logError("Decrypt value fail: ", line.c_str());
+}
+
 // An encrypted value that cannot be read must not travel on as its hexadecimal text (a component
 // would take it for the PIN and count a failed try): it counts as absent.
 char* failDecryption(const char* key, unsigned char reason) {
-    const char* text = reason < std::size(kDecipherFailures) ? kDecipherFailures[reason] : "";
-    const std::string line = std::string(key) + " (" + text + ")";
-    logError("Decrypt value fail: ", line.c_str());
+    logDecipherFailure(key, reason);
     reportMiss(key);
     return nullptr;
 }
@@ -862,8 +867,7 @@ void decipherJsonMapValues(JsonMap* inputQuillmarkJson) {
             entry.binaryLength = static_cast<uint32_t>(std::strlen(plainText) + 1);
             continue;
         }
-        const std::string line = std::string(entry.key) + " (" + kDecipherFailures[reason] + ")";
-        logError("Decrypt value fail: ", line.c_str());
+        logDecipherFailure(entry.key, reason);
         auto* mark = static_cast<unsigned char*>(std::malloc(1));
         if (mark == nullptr) {
             // Left without a form, the value is deciphered again when it is read.
