@@ -645,20 +645,33 @@ char* serializeJsonMap(const JsonMap* responseMap) {
 
 // ---- Reading ---------------------------------------------------------------------------------
 
-char* BinarySearchQuillmarkJsonMap(const JsonMap* inputQuillmarkJson, int32_t low, int32_t high,
-                                   const char* inputKey) {
-    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
-        return nullptr;
-    }
+namespace {
+
+// The entry of key in entries[low .. high]; null when there is none, a miss being reported.
+const JsonMapEntry* lookUpEntry(const JsonMap& map, int32_t low, int32_t high, const char* key) {
     const JsonMapEntry* entry = nullptr;
-    switch (searchEntry(*inputQuillmarkJson, low, high, inputKey, &entry)) {
+    switch (searchEntry(map, low, high, key, &entry)) {
         case Search::Missing:
-            reportMiss(inputKey);
+            reportMiss(key);
             return nullptr;
         case Search::CompareSame:
             return nullptr;
         case Search::Found:
             break;
+    }
+    return entry;
+}
+
+}  // namespace
+
+char* BinarySearchQuillmarkJsonMap(const JsonMap* inputQuillmarkJson, int32_t low, int32_t high,
+                                   const char* inputKey) {
+    if (!haveMapAndKey(inputQuillmarkJson, inputKey, "inputKey", __LINE__)) {
+        return nullptr;
+    }
+    const JsonMapEntry* entry = lookUpEntry(*inputQuillmarkJson, low, high, inputKey);
+    if (entry == nullptr) {
+        return nullptr;
     }
     if (entry->value != nullptr) {
         return duplicateString(entry->value);
@@ -715,15 +728,9 @@ char* getJsonMapValue(const JsonMap* inputQuillmarkJson, const char* inputKey) {
         return nullptr;
     }
     const JsonMap& map = *inputQuillmarkJson;
-    const JsonMapEntry* entry = nullptr;
-    switch (searchEntry(map, 0, map.count - 1, inputKey, &entry)) {
-        case Search::Missing:
-            reportMiss(inputKey);
-            return nullptr;
-        case Search::CompareSame:
-            return nullptr;
-        case Search::Found:
-            break;
+    const JsonMapEntry* entry = lookUpEntry(map, 0, map.count - 1, inputKey);
+    if (entry == nullptr) {
+        return nullptr;
     }
     // The value is read where it stands: copying a value of many megabytes first would double
     // the work of every read.
