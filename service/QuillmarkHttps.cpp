@@ -722,8 +722,11 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
         // The text ended at a character outside the alphabet: the rest is counted, not kept.
         return MHD_YES;
     }
-    // The text grows by doubling, up to what the whole field can decode to; the new block is
-    // charged before it is made, and the old one's charge returned once it is gone.
+    // With the body's length known, the text takes at once the block that the whole field can
+    // decode to: growing by doubling copied and wiped as many bytes again and touched twice the
+    // fresh pages, which cost more than the decoding. Without a length it doubles, up to the
+    // limit. Either block is charged before it is made, and an old one's charge returned once it
+    // is gone.
     const std::size_t needed = field.size + urlBase64DecodedBound(size) + 1;
     if (needed > field.capacity) {
         const std::size_t most =
@@ -731,7 +734,9 @@ MHD_Result collectPostParameter(void* context, MHD_ValueKind /*kind*/, const cha
                                                            : limit) +
             1;
         const std::size_t grown =
-            std::max(needed, std::min(std::max<std::size_t>(field.capacity * 2, 4096), most));
+            std::max(needed, request->fieldBound != 0
+                                 ? most
+                                 : std::min(std::max<std::size_t>(field.capacity * 2, 4096), most));
         const std::size_t previousCharge = request->bodyCharge.held();
         if (!request->bodyCharge.add(chargeable(grown))) {
             logBudgetExhausted(needed);
