@@ -30,14 +30,6 @@ AesState state;
 
 // ---- Helpers ----------------------------------------------------------------------------------
 
-// Zeroing that the optimiser may not drop although the memory is released right after.
-void secureZero(void* memory, size_t length) {
-    volatile uint8_t* p = static_cast<volatile uint8_t*>(memory);
-    for (size_t i = 0; i < length; ++i) {
-        p[i] = 0;
-    }
-}
-
 void warnNullParameter(const char* name, int line) {
     qm::logNullParameter(name, kModuleName, line);
 }

@@ -2,6 +2,7 @@
 #include "common/AES.h"
 
 #include "common/Log.h"
+#include "common/Tool.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -38,14 +39,6 @@ constexpr uint64_t kRoundConstants[80] = {
     0x28db77f523047d84ULL, 0x32caab7b40c72493ULL, 0x3c9ebe0a15c9bebcULL, 0x431d67c49c100d4cULL,
     0x4cc5d4becb3e42b6ULL, 0x597f299cfc657e2aULL, 0x5fcb6fab3ad6faecULL, 0x6c44198c4a475817ULL,
 };
-
-// Zeroing that the optimiser may not drop although the memory is released right after.
-void secureZero(void* memory, size_t length) {
-    volatile uint8_t* p = static_cast<volatile uint8_t*>(memory);
-    for (size_t i = 0; i < length; ++i) {
-        p[i] = 0;
-    }
-}
 
 uint64_t rotateRight(uint64_t x, unsigned n) {
     return (x >> n) | (x << (64 - n));

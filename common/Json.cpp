@@ -60,24 +60,15 @@ bool haveMapAndKey(const JsonMap* map, const char* key, const char* keyName, int
     return true;
 }
 
-// Overwrites through a volatile pointer so the compiler cannot drop the stores of a block that
-// is freed right after.
-void wipe(void* data, size_t length) {
-    volatile unsigned char* bytes = static_cast<volatile unsigned char*>(data);
-    while (length-- > 0) {
-        *bytes++ = 0;
-    }
-}
-
 void wipeAndFree(char* text) {
     if (text != nullptr) {
-        wipe(text, std::strlen(text));
+        secureZero(text, std::strlen(text));
         std::free(text);
     }
 }
 
 void wipeString(std::string& text) {
-    wipe(text.data(), text.size());
+    secureZero(text.data(), text.size());
     text.clear();
 }
 
@@ -249,8 +240,8 @@ char* decipher(const JsonMap& map, const char* hexText, unsigned char* reason) {
     getRequestValueIv(iv);
     char* plainText =
         aesDecryptStripPrefix(cipherText.get(), static_cast<int32_t>(hex.size() / 2), aesKey, iv);
-    wipe(aesKey, sizeof(aesKey));
-    wipe(iv, sizeof(iv));
+    secureZero(aesKey, sizeof(aesKey));
+    secureZero(iv, sizeof(iv));
     if (plainText == nullptr) {
         *reason = kCannotDecrypt;
     }
@@ -281,7 +272,7 @@ void dropDecipheredForms(JsonMap& map) {
     for (int32_t i = 0; i < usedCount(map); ++i) {
         JsonMapEntry& entry = map.entries[i];
         if (hasDecipheredForm(entry)) {
-            wipe(entry.binaryValue, entry.binaryLength);
+            secureZero(entry.binaryValue, entry.binaryLength);
             std::free(entry.binaryValue);
             entry.binaryValue = nullptr;
             entry.binaryLength = 0;
@@ -444,7 +435,7 @@ void freeJsonMap(JsonMap* map) {
         std::free(entry.key);
         wipeAndFree(entry.value);
         if (entry.binaryValue != nullptr) {
-            wipe(entry.binaryValue, entry.binaryLength);
+            secureZero(entry.binaryValue, entry.binaryLength);
             std::free(entry.binaryValue);
         }
     }
@@ -545,13 +536,13 @@ JsonMap* parseJsonMap(const char* inputJsonStr) {
                            SecretText(duplicateString(inputJsonStr)));
 }
 
-JsonMap* parseJsonMapTakingText(char* inputJsonStr) {
+JsonMap* parseJsonMapTakingText(char* inputJsonStr, size_t length) {
     if (inputJsonStr == nullptr) {
         warnNull("inputJsonStr", __LINE__);
         return nullptr;
     }
     SecretText text(inputJsonStr);
-    return parseWithSource(inputJsonStr, std::strlen(inputJsonStr), std::move(text));
+    return parseWithSource(inputJsonStr, length, std::move(text));
 }
 
 int setJsonMapValue(JsonMap* inputQuillmarkJson, const char* Key, const char* value) {

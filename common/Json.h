@@ -100,10 +100,11 @@ int compareJsonMapKeys(const char* keyA, const char* keyB);
 // Null text (warning "inputJsonStr") or no memory: null.
 JsonMap* parseJsonMap(const char* inputJsonStr);
 
-// parseJsonMap of a heap text (malloc) that the map keeps as its sourceText instead of a copy.
-// The text is taken in every case: wiped and freed when no map is made. Its bytes after the
-// NUL, if any, are not wiped by freeJsonMap: the caller clears them first.
-JsonMap* parseJsonMapTakingText(char* inputJsonStr);
+// parseJsonMap of a heap text (malloc) of length bytes before its NUL, which the map keeps as its
+// sourceText instead of a copy. The text is taken in every case: wiped and freed when no map is
+// made. Its bytes after the NUL, if any, are not wiped by freeJsonMap: the caller clears them
+// first.
+JsonMap* parseJsonMapTakingText(char* inputJsonStr, size_t length);
 
 // Replaces the value of the first entry whose key equals Key ignoring case (value may be null),
 // or adds a new sorted entry while fewer than 128 are in use; a full map refuses a new key with a

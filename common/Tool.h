@@ -50,6 +50,9 @@ char* duplicateString(const char* input);
 
 // Zeroed block of count bytes; 0 or more than 2147483647 gives null without a message.
 void* allocZeroed(size_t count);
+// Overwrites length bytes with zeros in a way the optimiser may not drop, although the block is
+// freed right after: for secrets, whose wipes run over request-sized blocks.
+void secureZero(void* memory, size_t length);
 
 // ---- Numbers --------------------------------------------------------------------------------
 

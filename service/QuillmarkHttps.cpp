@@ -227,7 +227,7 @@ struct DecodedField {
 
     void clear() {
         if (text != nullptr) {
-            wipe(text, size);
+            secureZero(text, size);
             std::free(text);
         }
         text = nullptr;
@@ -251,28 +251,20 @@ struct DecodedField {
         return true;
     }
     // The decoded text (empty when nothing was collected), NUL-terminated at its first NUL with
-    // every byte behind it wiped, handed over (free()); null on no memory.
-    char* release() {
+    // every byte behind it wiped, handed over (free()) with its length; null on no memory.
+    char* release(std::size_t& length) {
         if (capacity < size + 3 && !grow(size + 3)) {
             return nullptr;
         }
         size += finishUrlBase64Decoder(decoder, reinterpret_cast<unsigned char*>(text) + size);
         text[size] = '\0';
-        const std::size_t length = std::strlen(text);
-        wipe(text + length, size - length);
+        length = std::strlen(text);
+        secureZero(text + length, size - length);
         char* taken = text;
         text = nullptr;
         size = 0;
         capacity = 0;
         return taken;
-    }
-
-private:
-    static void wipe(char* bytes, std::size_t length) {
-        volatile char* cursor = bytes;
-        for (std::size_t i = 0; i < length; ++i) {
-            cursor[i] = '\0';
-        }
     }
 };
 
@@ -649,12 +641,13 @@ void completeUnlocked(MHD_Connection* connection, ConnectionState& request, Requ
         request.dropBody();
         return;
     }
-    char* text = request.field.release();
+    std::size_t length = 0;
+    char* text = request.field.release(length);
     if (text == nullptr) {
         qm::logAllocationFailure(kModuleName, __LINE__);
         return;
     }
-    values.requestMap.reset(parseJsonMapTakingText(text));
+    values.requestMap.reset(parseJsonMapTakingText(text, length));
     if (!values.requestMap) {
         qm::logAllocationFailure(kModuleName, __LINE__);
         return;

@@ -6,19 +6,18 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+
+#include "common/Tool.h"
 
 // Overwrites the NUL-terminated heap text with zeros and frees it with free(); null does nothing.
 inline void wipeAndFreeText(char* text) {
     if (text == nullptr) {
         return;
     }
-    // Volatile stores, so the wipe is not dropped as a dead store before free().
-    volatile char* cursor = text;
-    while (*cursor != '\0') {
-        *cursor++ = '\0';
-    }
+    secureZero(text, std::strlen(text));
     std::free(text);
 }
 
@@ -30,10 +29,7 @@ using SecretText = std::unique_ptr<char, WipingFree>;
 
 // Overwrites every byte of text with zeros and empties it (its buffer stays allocated).
 inline void wipeString(std::string& text) {
-    volatile char* bytes = text.data();
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        bytes[i] = '\0';
-    }
+    secureZero(text.data(), text.size());
     text.clear();
 }
 

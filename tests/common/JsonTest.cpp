@@ -172,7 +172,7 @@ TEST_F(JsonTest, ParsingATakenTextGivesTheSameMap) {
         SCOPED_TRACE(c.name);
         char* text = strdup(c.text);
         ASSERT_NE(text, nullptr);
-        JsonMapPtr map(parseJsonMapTakingText(text));
+        JsonMapPtr map(parseJsonMapTakingText(text, std::strlen(text)));
         ASSERT_EQ(map != nullptr, c.parses);
         if (!map) {
             continue;
@@ -180,7 +180,7 @@ TEST_F(JsonTest, ParsingATakenTextGivesTheSameMap) {
         EXPECT_EQ(entriesOf(*map), c.entries);
         EXPECT_EQ(map->sourceText, text);
     }
-    EXPECT_EQ(parseJsonMapTakingText(nullptr), nullptr);
+    EXPECT_EQ(parseJsonMapTakingText(nullptr, 0), nullptr);
 }
 
 TEST_F(JsonTest, HoldsExactly128Pairs) {
