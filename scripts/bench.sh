@@ -11,7 +11,8 @@
 #   - echo requests/s on one listener while 1000 connections to it are being attempted
 #     (tests/integration/hostile.mjs storm)
 #   - a large request: an echo that opens a session with one field of 1, 8, 24 and 47 MiB (the
-#     last just under the 64 MiB limit once encoded), end to end with curl, median of 3
+#     last just under the 64 MiB limit once encoded), end to end with curl, median of 5, the
+#     service and the bare server taking turns
 #
 #   scripts/bench.sh [<build-dir>]      (default build/win32, or build/win64 on a machine that
 #                                       refuses 32-bit code; built by scripts/build.sh)
@@ -132,21 +133,29 @@ for mib in "${large_sizes[@]}"; do
         require("fs").writeFileSync(file, "Parameter=" + b64);
     ' "$mib" "$QM_GPKI_PATH_ID" "$work/large-$mib.txt"
 done
-large_ms() { # url file: the median of three, in milliseconds ("-" when one got no answer)
-    local times=() i reply
-    for i in 1 2 3; do
-        reply=$(curl -sk --max-time 60 -o "$work/large-reply.txt" -w '%{http_code} %{time_total}' \
-            -H 'Origin: http://localhost:8080' -H 'Content-Type: application/x-www-form-urlencoded' \
-            --data-binary "@$2" "$1" || true)
-        [ "${reply%% *}" = 200 ] || { echo "-"; return; }
-        times+=("${reply#* }")
-    done
-    printf '%s\n' "${times[@]}" | sort -n | awk 'NR == 2 {printf "%.0f", $1 * 1000}'
+large_once() { # url file: one request's time in seconds, or nothing when it got no answer
+    local reply
+    reply=$(curl -sk --max-time 60 -o "$work/large-reply.txt" -w '%{http_code} %{time_total}' \
+        -H 'Origin: http://localhost:8080' -H 'Content-Type: application/x-www-form-urlencoded' \
+        --data-binary "@$2" "$1" || true)
+    [ "${reply%% *}" = 200 ] && echo "${reply#* }"
 }
+median_ms() { # seconds...: the median, in milliseconds ("-" when one is missing)
+    [ $# = 5 ] || { echo "-"; return; }
+    printf '%s\n' "$@" | sort -n | awk 'NR == 3 {printf "%.0f", $1 * 1000}'
+}
+# Five of each, the service and the bare server taking turns, so that a spell in which the
+# machine is slower falls on both.
 declare -A large_service large_bare
 for mib in "${large_sizes[@]}"; do
-    large_service[$mib]=$(large_ms "$service_url" "$work/large-$mib.txt")
-    large_bare[$mib]=$(large_ms "$bare_url" "$work/large-$mib.txt")
+    service_times=()
+    bare_times=()
+    for _ in 1 2 3 4 5; do
+        t=$(large_once "$service_url" "$work/large-$mib.txt") && service_times+=("$t")
+        t=$(large_once "$bare_url" "$work/large-$mib.txt") && bare_times+=("$t")
+    done
+    large_service[$mib]=$(median_ms "${service_times[@]}")
+    large_bare[$mib]=$(median_ms "${bare_times[@]}")
 done
 rm -f "$work"/large-*.txt
 ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "-" || b + 0 == 0) print "-"; else printf "%.2f", a / b }'; }

@@ -277,6 +277,9 @@ struct ConnectionState {
     BudgetCharge bodyCharge;     // the field's capacity; kept until its text has gone
     bool overLimit = false;      // the field grew past a limit; the request gets no reply
     bool collectFailed = false;
+    // The request's map, freed once its answer has gone out: wiping and freeing a large one
+    // would otherwise hold the answer back.
+    JsonMapPtr servedMap;
 
     ~ConnectionState() {
         if (postProcessor != nullptr) {
@@ -689,6 +692,7 @@ MHD_Result completeRequest(ListenerLoad* listener, MHD_Connection* connection,
         RequestValues values;
         completeUnlocked(connection, request, values);
         result = sendHttpResponse(connection, false, values);
+        request.servedMap = std::move(values.requestMap);
     }
     logSeparatorLine();
     return result;
