@@ -73,36 +73,51 @@ size_t base64RunLength(const char* text, Base64Text kind) {
     return n;
 }
 
+// Adds one character's six bits to the group; the fourth gives the group's three bytes.
+void addToGroup(unsigned int& group, unsigned int& inGroup, unsigned int value,
+                unsigned char* output, size_t& out) {
+    group = (group << 6U) | value;
+    if (++inGroup == 4) {
+        output[out++] = static_cast<unsigned char>(group >> 16U);
+        output[out++] = static_cast<unsigned char>(group >> 8U);
+        output[out++] = static_cast<unsigned char>(group);
+        group = 0;
+        inGroup = 0;
+    }
+}
+
+// A last group of 3 or 2 characters gives 2 or 1 bytes; a lone character gives nothing. Returns
+// the bytes written.
+size_t finishGroup(unsigned int group, unsigned int inGroup, unsigned char* output) {
+    if (inGroup == 3) {
+        group <<= 6U;
+        output[0] = static_cast<unsigned char>(group >> 16U);
+        output[1] = static_cast<unsigned char>(group >> 8U);
+        return 2;
+    }
+    if (inGroup == 2) {
+        group <<= 12U;
+        output[0] = static_cast<unsigned char>(group >> 16U);
+        return 1;
+    }
+    return 0;
+}
+
 // Decodes the leading run into output (room for (n+3)/4*3+1 bytes), NUL-terminated; returns the
 // number of bytes.
 size_t decodeBase64Run(unsigned char* output, const char* input, Base64Text kind) {
     size_t out = 0;
     unsigned int group = 0;
-    size_t inGroup = 0;
+    unsigned int inGroup = 0;
     size_t width;
     for (const char* p = input;; p += width) {
         const int value = base64ValueAt(p, kind, &width);
         if (value < 0) {
             break;
         }
-        group = (group << 6U) | static_cast<unsigned int>(value);
-        if (++inGroup == 4) {
-            output[out++] = static_cast<unsigned char>(group >> 16U);
-            output[out++] = static_cast<unsigned char>(group >> 8U);
-            output[out++] = static_cast<unsigned char>(group);
-            group = 0;
-            inGroup = 0;
-        }
+        addToGroup(group, inGroup, static_cast<unsigned int>(value), output, out);
     }
-    // A last group of 3 or 2 characters gives 2 or 1 bytes; a lone character gives nothing.
-    if (inGroup == 3) {
-        group <<= 6U;
-        output[out++] = static_cast<unsigned char>(group >> 16U);
-        output[out++] = static_cast<unsigned char>(group >> 8U);
-    } else if (inGroup == 2) {
-        group <<= 12U;
-        output[out++] = static_cast<unsigned char>(group >> 16U);
-    }
+    out += finishGroup(group, inGroup, output + out);
     output[out] = '\0';
     return out;
 }
@@ -547,16 +562,7 @@ size_t feedUrlBase64Decoder(UrlBase64Decoder& decoder, const char* data, size_t 
     unsigned int group = decoder.group;
     unsigned int inGroup = decoder.inGroup;
     size_t out = 0;
-    auto take = [&](unsigned int value) {
-        group = (group << 6U) | value;
-        if (++inGroup == 4) {
-            output[out++] = static_cast<unsigned char>(group >> 16U);
-            output[out++] = static_cast<unsigned char>(group >> 8U);
-            output[out++] = static_cast<unsigned char>(group);
-            group = 0;
-            inGroup = 0;
-        }
-    };
+    auto take = [&](unsigned int value) { addToGroup(group, inGroup, value, output, out); };
     size_t i = 0;
     while (i < size && !decoder.ended) {
         if (decoder.escapeLength > 0) {
@@ -603,15 +609,7 @@ size_t finishUrlBase64Decoder(UrlBase64Decoder& decoder, unsigned char* output) 
     // An escape cut off by the end of the text is no escape: it ends the run.
     decoder.ended = true;
     decoder.escapeLength = 0;
-    size_t out = 0;
-    if (decoder.inGroup == 3) {
-        const unsigned int group = decoder.group << 6U;
-        output[out++] = static_cast<unsigned char>(group >> 16U);
-        output[out++] = static_cast<unsigned char>(group >> 8U);
-    } else if (decoder.inGroup == 2) {
-        const unsigned int group = decoder.group << 12U;
-        output[out++] = static_cast<unsigned char>(group >> 16U);
-    }
+    const size_t out = finishGroup(decoder.group, decoder.inGroup, output);
     decoder.group = 0;
     decoder.inGroup = 0;
     return out;
